@@ -1,0 +1,178 @@
+#include "CStdioFile.h"
+
+#include <cstring>
+
+namespace {
+constexpr size_t kBufferSize = 64 * 1024;
+constexpr char kEndMark = 0x1A;
+}  // namespace
+
+CString CFileException::GetErrorMessage() const {
+    CString words;
+    switch (m_cause) {
+    case readError: words = "Error reading file:\r\n"; break;
+    case writeError: words = "Error writing file:\r\n"; break;
+    default: words = "File error:\r\n"; break;
+    }
+    CString text = words + m_strFileName;
+    if (!m_strReason.IsEmpty()) text += "\r\n" + m_strReason;
+    return text;
+}
+
+CStdioFile::CStdioFile(FileSystem& fs) : m_fs(fs) {}
+
+CStdioFile::~CStdioFile() { Close(); }
+
+BOOL CStdioFile::Open(const CString& path, UINT flags, FileError* error) {
+    Close();
+    FileError local;
+    FileError& err = error ? *error : local;
+    m_path = path;
+    m_pos = m_end = 0;
+    m_atEnd = false;
+    m_dataAfterEndMark = false;
+    m_buffer.resize(kBufferSize);
+    if (flags & modeWrite) {
+        if (!(flags & modeCreate)) return FALSE;  // only whole new content is written
+        m_out = m_fs.CreateReplacement(path, err);
+        return m_out != nullptr;
+    }
+    m_in = m_fs.OpenRead(path, err);
+    return m_in != nullptr;
+}
+
+void CStdioFile::Close() {
+    m_in.reset();
+    m_out.reset();  // removes uncommitted new content
+    m_pos = m_end = 0;
+}
+
+void CStdioFile::Fail(CFileException::Cause cause, const FileError& error) {
+    CString path = m_path;
+    Close();
+    throw CFileException(cause, path, error.code, error.reason);
+}
+
+bool CStdioFile::Fill() {
+    if (m_atEnd || !m_in) return false;
+    size_t got = 0;
+    FileError error;
+    if (!m_in->Read(m_buffer.data(), m_buffer.size(), got, error)) Fail(CFileException::readError, error);
+    m_pos = 0;
+    m_end = got;
+    if (got == 0) m_atEnd = true;
+    return got != 0;
+}
+
+BOOL CStdioFile::SkipByteOrderMark() {
+    static const char kMark[3] = {'\xEF', '\xBB', '\xBF'};
+    while (m_end - m_pos < 3 && !m_atEnd) {
+        // Keep what is there and read more behind it.
+        std::memmove(m_buffer.data(), m_buffer.data() + m_pos, m_end - m_pos);
+        m_end -= m_pos;
+        m_pos = 0;
+        size_t got = 0;
+        FileError error;
+        if (!m_in->Read(m_buffer.data() + m_end, m_buffer.size() - m_end, got, error))
+            Fail(CFileException::readError, error);
+        if (got == 0) m_atEnd = true;
+        m_end += got;
+    }
+    if (m_end - m_pos >= 3 && std::memcmp(m_buffer.data() + m_pos, kMark, 3) == 0) {
+        m_pos += 3;
+        return TRUE;
+    }
+    return FALSE;
+}
+
+BOOL CStdioFile::ReadString(CString& line) {
+    std::string& text = line.str();
+    text.clear();
+    if (!m_in) return FALSE;
+    bool readAny = false;
+    for (;;) {
+        if (m_pos == m_end && !Fill()) break;
+        const char* start = m_buffer.data() + m_pos;
+        size_t avail = m_end - m_pos;
+        const char* lf = static_cast<const char*>(std::memchr(start, '\n', avail));
+        size_t span = lf ? static_cast<size_t>(lf - start) : avail;
+        const char* mark = static_cast<const char*>(std::memchr(start, kEndMark, span));
+        if (mark) {
+            text.append(start, static_cast<size_t>(mark - start));
+            readAny = readAny || mark != start;
+            m_pos += static_cast<size_t>(mark - start) + 1;
+            // Input ends here. Look at what follows: only more marks may.
+            for (;;) {
+                while (m_pos < m_end) {
+                    if (m_buffer[m_pos++] != kEndMark) m_dataAfterEndMark = true;
+                }
+                if (m_dataAfterEndMark || !Fill()) break;
+            }
+            m_atEnd = true;
+            m_pos = m_end = 0;
+            break;
+        }
+        text.append(start, span);
+        readAny = true;
+        if (lf) {
+            m_pos += span + 1;
+            if (!text.empty() && text.back() == '\r') text.pop_back();
+            return TRUE;
+        }
+        m_pos = m_end;
+    }
+    return readAny ? TRUE : FALSE;
+}
+
+void CStdioFile::Append(const char* data, size_t size) {
+    while (size > 0) {
+        if (m_end == m_buffer.size()) Flush();
+        size_t room = m_buffer.size() - m_end;
+        size_t n = size < room ? size : room;
+        std::memcpy(m_buffer.data() + m_end, data, n);
+        m_end += n;
+        data += n;
+        size -= n;
+    }
+}
+
+void CStdioFile::Flush() {
+    if (!m_out || m_end == 0) return;
+    FileError error;
+    if (!m_out->Write(m_buffer.data(), m_end, error)) Fail(CFileException::writeError, error);
+    m_end = 0;
+}
+
+void CStdioFile::WriteString(const char* text) {
+    WriteString(CString(text));
+}
+
+void CStdioFile::WriteString(const CString& text) {
+    if (!m_out) return;
+    const char* p = text.str().data();
+    size_t left = text.str().size();
+    while (left > 0) {
+        const char* lf = static_cast<const char*>(std::memchr(p, '\n', left));
+        if (!lf) {
+            Append(p, left);
+            return;
+        }
+        size_t span = static_cast<size_t>(lf - p);
+        Append(p, span);
+        Append("\r\n", 2);
+        p += span + 1;
+        left -= span + 1;
+    }
+}
+
+BOOL CStdioFile::Commit(FileError* error) {
+    if (!m_out) return FALSE;
+    Flush();
+    FileError closeError;
+    if (!m_out->Close(closeError)) Fail(CFileException::writeError, closeError);
+    FileError local;
+    FileError& err = error ? *error : local;
+    BOOL replaced = m_out->Replace(err) ? TRUE : FALSE;
+    Close();
+    return replaced;
+}

@@ -1,0 +1,74 @@
+// Text files, read and written in text mode:
+//  - reading: CR LF or a lone LF ends a line and is not part of it; a lone CR
+//    stays in the line; a byte 0x1A (Ctrl-Z) ends the input.
+//  - writing: every LF written becomes CR LF.
+// The same code serves every backend; only the raw byte I/O differs.
+// Read and write errors after a successful open throw CFileException.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "CFileException.h"
+#include "FileSystem.h"
+
+class CFile {
+public:
+    enum OpenFlags : UINT {
+        modeRead = 0x0000,
+        modeWrite = 0x0001,
+        modeCreate = 0x1000,
+        typeText = 0x4000,
+    };
+};
+
+class CStdioFile : public CFile {
+public:
+    explicit CStdioFile(FileSystem& fs = GetRealFileSystem());
+    ~CStdioFile();
+    CStdioFile(const CStdioFile&) = delete;
+    CStdioFile& operator=(const CStdioFile&) = delete;
+
+    // modeRead opens an existing file. modeCreate | modeWrite prepares new
+    // content for an existing file: it is written beside the file and put in
+    // its place only by Commit; until then the file keeps its old content.
+    // FALSE on failure, with the reason in error when given.
+    BOOL Open(const CString& path, UINT flags, FileError* error = nullptr);
+
+    // Reading. After Open: consumes a UTF-8 byte-order mark at the start of
+    // the file and tells whether there was one.
+    BOOL SkipByteOrderMark();
+    // The next line without its line break; FALSE at the end of the input
+    // with nothing more read.
+    BOOL ReadString(CString& line);
+    // TRUE once a Ctrl-Z ended the input while something other than further
+    // Ctrl-Z bytes followed it: content that text mode would not show.
+    BOOL HasDataAfterEndMark() const { return m_dataAfterEndMark; }
+
+    // Writing.
+    void WriteString(const char* text);
+    void WriteString(const CString& text);
+    // Writes out what is buffered, finishes the new content and puts it in
+    // place of the file. I/O errors throw; FALSE when the file could not be
+    // replaced (it then keeps its old content).
+    BOOL Commit(FileError* error = nullptr);
+
+    // Ends reading, or abandons new content that was not committed.
+    void Close();
+
+private:
+    bool Fill();
+    void Append(const char* data, size_t size);
+    void Flush();
+    [[noreturn]] void Fail(CFileException::Cause cause, const FileError& error);
+
+    FileSystem& m_fs;
+    CString m_path;
+    std::unique_ptr<InputFile> m_in;
+    std::unique_ptr<ReplacementFile> m_out;
+    std::vector<char> m_buffer;
+    size_t m_pos = 0;
+    size_t m_end = 0;
+    bool m_atEnd = false;
+    bool m_dataAfterEndMark = false;
+};

@@ -1,0 +1,56 @@
+#include "PathMatch.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+inline unsigned char Fold(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c - 'A' + 'a') : c;
+}
+
+int CompareFolded(const std::string& a, const std::string& b) {
+    size_t n = std::min(a.size(), b.size());
+    for (size_t i = 0; i < n; ++i) {
+        unsigned char x = Fold(static_cast<unsigned char>(a[i]));
+        unsigned char y = Fold(static_cast<unsigned char>(b[i]));
+        if (x != y) return x < y ? -1 : 1;
+    }
+    if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
+    return 0;
+}
+}  // namespace
+
+bool HasWildcards(const std::string& name) {
+    return name.find_first_of("*?") != std::string::npos;
+}
+
+bool MatchesWildcard(const std::string& pattern, const std::string& name) {
+    if (pattern == "*.*" || pattern == "*") return true;
+    // Iterative matcher with one backtrack point for the last star.
+    size_t p = 0, n = 0, starP = std::string::npos, starN = 0;
+    while (n < name.size()) {
+        if (p < pattern.size() && pattern[p] == '*') {
+            starP = p++;
+            starN = n;
+        } else if (p < pattern.size() &&
+                   (pattern[p] == '?' || Fold(static_cast<unsigned char>(pattern[p])) ==
+                                             Fold(static_cast<unsigned char>(name[n])))) {
+            ++p;
+            ++n;
+        } else if (starP != std::string::npos) {
+            p = starP + 1;
+            n = ++starN;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == '*') ++p;
+    return p == pattern.size();
+}
+
+void SortLikeWindows(std::vector<FindEntry>& entries) {
+    std::sort(entries.begin(), entries.end(), [](const FindEntry& a, const FindEntry& b) {
+        int r = CompareFolded(a.name.str(), b.name.str());
+        return r != 0 ? r < 0 : a.name.Compare(b.name) < 0;
+    });
+}

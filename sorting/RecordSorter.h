@@ -1,0 +1,56 @@
+// The run: the tree walk that finds record files (".dbr") and the sorter that
+// checks each one and rewrites it in normal order. No GUI here: messages go
+// through an IMessageSink, which the dialog shows in message boxes, the
+// console front end prints, and tests record.
+#pragma once
+
+#include <vector>
+
+#include "../platform/CString.h"
+#include "../platform/FileSystem.h"
+
+extern const char kCompleteMessage[];      // "Complete!"
+extern const char kCannotOpenMessage[];    // "Cannot open file:\r\n"
+extern const char kBadFileMessage[];       // "Error detected within file:\r\n"
+extern const char kCannotWriteMessage[];   // "Cannot write file:\r\n"
+
+enum class MessageKind { Failure, Complete };
+
+class IMessageSink {
+public:
+    virtual ~IMessageSink() = default;
+    // Shows text and returns once the user has seen it.
+    virtual void ShowMessage(const CString& text, MessageKind kind) = 0;
+};
+
+class CRecordSorter {
+public:
+    explicit CRecordSorter(IMessageSink& sink, FileSystem& fs = GetRealFileSystem())
+        : m_sink(sink), m_fs(fs) {}
+
+    // One run over the entry: the walk, then "Complete!". An I/O error in the
+    // middle of a file (CFileException) leaves it before "Complete!".
+    void Run(const CString& entry);
+
+    // Sorts every record file that pattern names or that lies below a
+    // directory it names. FALSE once a failure has been reported.
+    BOOL WalkPattern(CString pattern);
+
+    // Checks one record file and rewrites it in normal order. FALSE once a
+    // failure has been reported; the file then keeps its content.
+    BOOL SortRecordFile(CString path);
+
+    // The order of record lines: unsigned bytes, the first difference
+    // decides, a prefix sorts first. a and b point at CStrings.
+    static int CompareLines(const void* a, const void* b);
+
+private:
+    BOOL WalkDirectory(const CString& path);
+    void Report(const char* words, const CString& path);
+
+    IMessageSink& m_sink;
+    FileSystem& m_fs;
+    // The directories that the walk is inside of, to recognise a link that
+    // leads back to one of them.
+    std::vector<DirectoryId> m_walkPath;
+};

@@ -1,0 +1,152 @@
+// The sorter on real files: content in, content out (or the file judged bad
+// and left alone).
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "../../platform/Types.h"
+#include "TestSupport.h"
+
+namespace {
+
+const char kBad[] = "<bad>";
+
+struct SortCase {
+    const char* name;
+    std::string before;
+    std::string after;  // kBad: the file is bad and must stay as it was
+};
+
+std::string Z(const char* s, size_t n) { return std::string(s, n); }
+
+const SortCase kCases[] = {
+    {"template first", "b,2,\r\ntemplateName,t.tpl,\r\na,1,\r\n", "templateName,t.tpl,\r\na,1,\r\nb,2,\r\n"},
+    {"no template", "b,2,\r\na,1,\r\n", "a,1,\r\nb,2,\r\n"},
+    {"last template wins", "templateName,x.tpl,\r\na,1,\r\ntemplateName,y.tpl,\r\n",
+     "templateName,y.tpl,\r\na,1,\r\n"},
+    {"template key in capitals", "a,1,\r\nTEMPLATENAME,x.tpl,\r\n", "TEMPLATENAME,x.tpl,\r\na,1,\r\n"},
+    {"near-template keys are records", "templateNameX,1,\r\ntemplate,2,\r\n",
+     "template,2,\r\ntemplateNameX,1,\r\n"},
+    {"blank and empty values dropped", "a,1,\r\n\r\nkey,,\r\ntemplateName,,\r\nb,2,\r\n", "a,1,\r\nb,2,\r\n"},
+    {"nothing left", "\r\nkey,,\r\n", ""},
+    {"empty file", "", ""},
+    {"capitals first", "alpha,1,\r\nZeta,1,\r\n", "Zeta,1,\r\nalpha,1,\r\n"},
+    {"comma below digits", "size2,4,\r\nsize,4,\r\nsizeX,4,\r\n", "size,4,\r\nsize2,4,\r\nsizeX,4,\r\n"},
+    {"leading space kept", "key,1,\r\n key,1,\r\n", " key,1,\r\nkey,1,\r\n"},
+    {"duplicates stay", "a,1,\r\na,1,\r\n", "a,1,\r\na,1,\r\n"},
+    {"LF breaks become CR LF", "b,2,\na,1,", "a,1,\r\nb,2,\r\n"},
+    {"lone CR stays in the line", "b,2,\ra,1,\r\n", "b,2,\ra,1,\r\n"},
+    {"CR before CR LF kept", "b,2,\r\r\na,1,\r\n", "a,1,\r\nb,2,\r\r\n"},
+    {"values not examined", "k,v,,x, y \r\nj,\"q\",\r\n", "j,\"q\",\r\nk,v,,x, y \r\n"},
+    {"value need not end in comma", "k,v\r\n", "k,v\r\n"},
+    {"ctrl-z ends input", "b,2,\r\na,1,\r\n\x1A", "a,1,\r\nb,2,\r\n"},
+    {"ctrl-z mid line", "b,2,\r\na,1,\x1A\x1A\x1A", "a,1,\r\nb,2,\r\n"},
+    {"data after ctrl-z is bad", "b,2,\r\n\x1A" "a,1,\r\n", kBad},
+    {"byte-order mark stays first", "\xEF\xBB\xBFtemplateName,t,\r\nb,1,\r\na,1,\r\n",
+     "\xEF\xBB\xBFtemplateName,t,\r\na,1,\r\nb,1,\r\n"},
+    {"mark elsewhere is ordinary", "b,1,\r\n\xEF\xBB\xBF" "a,1,\r\n", "b,1,\r\n\xEF\xBB\xBF" "a,1,\r\n"},
+    {"NUL bytes kept", Z("b,\0,\r\na,x\0y,\r\n", 14), Z("a,x\0y,\r\nb,\0,\r\n", 14)},
+    {"high bytes sort high", "\xE9,1,\r\nz,1,\r\n", "z,1,\r\n\xE9,1,\r\n"},
+    {"no comma", "a,1,\r\nnocomma\r\n", kBad},
+    {"leading comma", ",a,\r\n", kBad},
+    {"key and single comma", "a,1,\r\nkey,\r\n", kBad},
+    {"template key and single comma", "templateName,\r\n", kBad},
+    {"bad line after good ones", "a,1,\r\nb,2,\r\n,x\r\n", kBad},
+    {"single comma line", ",\r\n", kBad},
+    {"empty value first comma", "k,,\r\n", ""},
+};
+
+void PrintTo(const SortCase& c, std::ostream* os) { *os << c.name; }
+
+class SortRecordFileTest : public ::testing::TestWithParam<SortCase> {};
+
+TEST_P(SortRecordFileTest, RewritesOrLeavesAlone) {
+    const SortCase& c = GetParam();
+    TempDir dir;
+    dir.Write("r.dbr", c.before);
+    RecordingSink sink;
+    CRecordSorter sorter(sink);
+    BOOL ok = sorter.SortRecordFile(CString(dir.Path("r.dbr")));
+    if (c.after == kBad) {
+        EXPECT_FALSE(ok);
+        EXPECT_EQ(dir.Read("r.dbr"), c.before);
+        ASSERT_EQ(sink.messages.size(), 1u);
+        EXPECT_EQ(sink.messages[0], "Error detected within file:\r\n" + dir.Path("r.dbr"));
+    } else {
+        EXPECT_TRUE(ok);
+        EXPECT_EQ(dir.Read("r.dbr"), c.after);
+        EXPECT_TRUE(sink.messages.empty());
+        // A second pass changes nothing.
+        EXPECT_TRUE(sorter.SortRecordFile(CString(dir.Path("r.dbr"))));
+        EXPECT_EQ(dir.Read("r.dbr"), c.after);
+    }
+    EXPECT_EQ(dir.Files(), std::vector<std::string>{"r.dbr"}) << "temporary file left behind";
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, SortRecordFileTest, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<SortCase>& info) {
+                             std::string n;
+                             for (const char* p = info.param.name; *p; ++p)
+                                 n += (isalnum(static_cast<unsigned char>(*p)) ? *p : '_');
+                             return n;
+                         });
+
+TEST(SortRecordFile, MissingFileCannotBeOpened) {
+    TempDir dir;
+    RecordingSink sink;
+    CRecordSorter sorter(sink);
+    EXPECT_FALSE(sorter.SortRecordFile(CString(dir.Path("gone.dbr"))));
+    ASSERT_EQ(sink.messages.size(), 1u);
+    EXPECT_EQ(sink.messages[0], "Cannot open file:\r\n" + dir.Path("gone.dbr"));
+}
+
+TEST(SortRecordFile, DirectoryInPlaceOfFileCannotBeOpened) {
+    TempDir dir;
+    dir.MakeDir("d.dbr");
+    RecordingSink sink;
+    CRecordSorter sorter(sink);
+    EXPECT_FALSE(sorter.SortRecordFile(CString(dir.Path("d.dbr"))));
+    ASSERT_EQ(sink.messages.size(), 1u);
+    EXPECT_EQ(sink.messages[0], "Cannot open file:\r\n" + dir.Path("d.dbr"));
+}
+
+TEST(SortRecordFile, LongLinesAndManyLines) {
+    TempDir dir;
+    std::string longValue(3 * 1024 * 1024 + 7, 'v');  // spans many read buffers
+    std::string before, after;
+    const int kLines = 50000;
+    for (int i = kLines - 1; i >= 0; --i) before += "k" + std::to_string(100000 + i) + ",1,\n";
+    before += "a," + longValue + "\r\n";
+    after = "a," + longValue + "\r\n";
+    for (int i = 0; i < kLines; ++i) after += "k" + std::to_string(100000 + i) + ",1,\r\n";
+    dir.Write("big.dbr", before);
+    RecordingSink sink;
+    CRecordSorter sorter(sink);
+    EXPECT_TRUE(sorter.SortRecordFile(CString(dir.Path("big.dbr"))));
+    EXPECT_TRUE(dir.Read("big.dbr") == after);
+}
+
+TEST(SortRecordFile, ReadOnlyFileIsRewrittenAndWritable) {
+    TempDir dir;
+    dir.Write("ro.dbr", "b,1,\r\na,1,\r\n");
+#ifdef _WIN32
+    SetFileAttributesA(dir.Path("ro.dbr").c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
+#else
+    std::filesystem::permissions(dir.Path("ro.dbr"), std::filesystem::perms::owner_read |
+                                                         std::filesystem::perms::group_read);
+#endif
+    RecordingSink sink;
+    CRecordSorter sorter(sink);
+    EXPECT_TRUE(sorter.SortRecordFile(CString(dir.Path("ro.dbr"))));
+    EXPECT_EQ(dir.Read("ro.dbr"), "a,1,\r\nb,1,\r\n");
+#ifdef _WIN32
+    DWORD attrs = GetFileAttributesA(dir.Path("ro.dbr").c_str());
+    EXPECT_EQ(attrs & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM), 0u);
+#else
+    auto perms = std::filesystem::status(dir.Path("ro.dbr")).permissions();
+    EXPECT_EQ(perms, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+                         std::filesystem::perms::group_read);
+#endif
+}
+
+}  // namespace

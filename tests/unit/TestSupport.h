@@ -1,0 +1,44 @@
+// Helpers for tests that work on real temporary directories.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "../../platform/CString.h"
+#include "../../sorting/RecordSorter.h"
+
+// A fresh directory below the system's temporary directory, removed with
+// everything in it when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    // The absolute path of a name below the directory ("" for the directory
+    // itself); '/' in name separates levels.
+    std::string Path(const std::string& name = "") const;
+    void Write(const std::string& name, const std::string& bytes) const;
+    std::string Read(const std::string& name) const;
+    bool Exists(const std::string& name) const;
+    void MakeDir(const std::string& name) const;
+    // Every file below the directory, as relative names with '/'.
+    std::vector<std::string> Files() const;
+
+private:
+    std::string m_root;
+};
+
+// Records every message of a run.
+class RecordingSink : public IMessageSink {
+public:
+    void ShowMessage(const CString& text, MessageKind kind) override {
+        messages.push_back(text.str());
+        kinds.push_back(kind);
+    }
+    std::vector<std::string> messages;
+    std::vector<MessageKind> kinds;
+};
+
+std::string Crlf(const std::vector<std::string>& lines);
