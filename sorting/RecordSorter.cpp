@@ -141,6 +141,11 @@ BOOL CRecordSorter::SortRecordFile(CString path) {
         Report(kCannotWriteMessage, path);
         return FALSE;
     }
+    // A record line that begins with the mark's bytes and is written first
+    // would be taken for a mark on the next read and lose them (and its
+    // place): the file then starts with a mark of its own.
+    if (templateLine.IsEmpty() && !sorted.empty() && sorted.front().Left(3) == "\xEF\xBB\xBF")
+        byteOrderMark = TRUE;
     if (byteOrderMark) file.WriteString("\xEF\xBB\xBF");
     if (!templateLine.IsEmpty()) {
         file.WriteString(templateLine);

@@ -45,6 +45,11 @@ const SortCase kCases[] = {
     {"byte-order mark stays first", "\xEF\xBB\xBFtemplateName,t,\r\nb,1,\r\na,1,\r\n",
      "\xEF\xBB\xBFtemplateName,t,\r\na,1,\r\nb,1,\r\n"},
     {"mark elsewhere is ordinary", "b,1,\r\n\xEF\xBB\xBF" "a,1,\r\n", "b,1,\r\n\xEF\xBB\xBF" "a,1,\r\n"},
+    // A line that begins with the mark's bytes and sorts first must not turn
+    // into a mark: the next pass would drop its bytes, reorder or reject it.
+    {"mark-led line sorted first", "\r\n\xEF\xBB\xBF" "a,1,\r\n", "\xEF\xBB\xBF\xEF\xBB\xBF" "a,1,\r\n"},
+    {"mark-led line before higher bytes", "\xF7,1\r\n\xEF\xBB\xBF,x\r\n",
+     "\xEF\xBB\xBF\xEF\xBB\xBF,x\r\n\xF7,1\r\n"},
     {"NUL bytes kept", Z("b,\0,\r\na,x\0y,\r\n", 14), Z("a,x\0y,\r\nb,\0,\r\n", 14)},
     {"high bytes sort high", "\xE9,1,\r\nz,1,\r\n", "z,1,\r\n\xE9,1,\r\n"},
     {"no comma", "a,1,\r\nnocomma\r\n", kBad},
