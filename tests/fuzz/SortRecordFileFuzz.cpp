@@ -1,0 +1,298 @@
+// libFuzzer target: the input bytes are the content of one record file. The
+// real sorter (CRecordSorter::SortRecordFile over CStdioFile) reads and
+// rewrites it in a small in-memory file system, and the result is checked
+// against a plain model of the record format and against the properties that
+// users rely on. Any violation aborts, which libFuzzer reports as a crash.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "../../platform/CStdioFile.h"
+#include "../../platform/FileSystem.h"
+#include "../../sorting/RecordSorter.h"
+
+namespace {
+
+const char kPath[] = "/mem/r.dbr";
+const char kMark[] = "\xEF\xBB\xBF";
+
+[[noreturn]] void Violation(const char* what) {
+    std::fprintf(stderr, "invariant violated: %s\n", what);
+    std::abort();
+}
+
+void Check(bool ok, const char* what) {
+    if (!ok) Violation(what);
+}
+
+// ---- In-memory file system -------------------------------------------------
+
+class MemoryInput : public InputFile {
+public:
+    MemoryInput(std::string data, size_t chunk) : m_data(std::move(data)), m_chunk(chunk) {}
+    bool Read(void* buffer, size_t size, size_t& got, FileError&) override {
+        size_t n = std::min({size, m_chunk, m_data.size() - m_pos});
+        std::memcpy(buffer, m_data.data() + m_pos, n);
+        m_pos += n;
+        got = n;
+        return true;
+    }
+
+private:
+    std::string m_data;
+    size_t m_chunk;
+    size_t m_pos = 0;
+};
+
+class MemoryFileSystem;
+
+class MemoryReplacement : public ReplacementFile {
+public:
+    MemoryReplacement(MemoryFileSystem& fs, std::string path) : m_fs(fs), m_path(std::move(path)) {}
+    bool Write(const void* data, size_t size, FileError&) override {
+        Check(!m_closed, "write after close");
+        m_data.append(static_cast<const char*>(data), size);
+        return true;
+    }
+    bool Close(FileError&) override {
+        m_closed = true;
+        return true;
+    }
+    bool Replace(FileError&) override;
+
+private:
+    MemoryFileSystem& m_fs;
+    std::string m_path;
+    std::string m_data;
+    bool m_closed = false;
+};
+
+class MemoryFileSystem : public FileSystem {
+public:
+    explicit MemoryFileSystem(size_t chunk) : m_chunk(chunk) {}
+
+    std::unique_ptr<FileSearch> FindFirst(const CString&, FindEntry&, CString&) override { return nullptr; }
+    std::unique_ptr<InputFile> OpenRead(const CString& path, FileError& error) override {
+        auto it = files.find(path.str());
+        if (it == files.end()) {
+            error.code = 2;
+            return nullptr;
+        }
+        return std::make_unique<MemoryInput>(it->second, m_chunk);
+    }
+    std::unique_ptr<ReplacementFile> CreateReplacement(const CString& path, FileError& error) override {
+        if (!files.count(path.str())) {
+            error.code = 2;
+            return nullptr;
+        }
+        ++replacementsCreated;
+        return std::make_unique<MemoryReplacement>(*this, path.str());
+    }
+    BOOL SetFileAttributesA(const CString&, DWORD) override { return TRUE; }
+    bool GetDirectoryId(const CString&, DirectoryId&) override { return false; }
+
+    std::map<std::string, std::string> files;
+    int replacementsCreated = 0;
+    int replacements = 0;
+
+private:
+    size_t m_chunk;
+};
+
+bool MemoryReplacement::Replace(FileError&) {
+    Check(m_closed, "replace before close");
+    m_fs.files[m_path] = m_data;
+    ++m_fs.replacements;
+    return true;
+}
+
+struct CountingSink : IMessageSink {
+    void ShowMessage(const CString& text, MessageKind kind) override {
+        messages.push_back(text.str());
+        kinds.push_back(kind);
+    }
+    std::vector<std::string> messages;
+    std::vector<MessageKind> kinds;
+};
+
+// ---- A plain model of the record format ------------------------------------
+
+struct Model {
+    bool bad = false;
+    bool mark = false;               // starts with a byte-order mark
+    std::vector<std::string> lines;  // every line read, in file order
+    std::string normal;              // the normal form, when not bad
+};
+
+bool IsTemplate(const std::string& line) {
+    static const char key[] = "templatename,";
+    if (line.size() < 13) return false;
+    for (size_t i = 0; i < 13; ++i) {
+        char c = line[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != key[i]) return false;
+    }
+    return true;
+}
+
+bool ByteLess(const std::string& a, const std::string& b) {
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
+                                        [](char x, char y) { return static_cast<unsigned char>(x) <
+                                                                    static_cast<unsigned char>(y); });
+}
+
+Model ModelOf(const std::string& bytes) {
+    Model m;
+    size_t start = 0;
+    if (bytes.compare(0, 3, kMark) == 0) {
+        m.mark = true;
+        start = 3;
+    }
+    size_t end = bytes.find('\x1A', start);
+    if (end == std::string::npos) end = bytes.size();
+    for (size_t i = end; i < bytes.size(); ++i)
+        if (bytes[i] != '\x1A') m.bad = true;
+    std::string content = bytes.substr(start, end - start);
+    size_t pos = 0;
+    while (pos < content.size()) {
+        size_t lf = content.find('\n', pos);
+        if (lf == std::string::npos) {
+            m.lines.push_back(content.substr(pos));
+            break;
+        }
+        std::string line = content.substr(pos, lf - pos);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        m.lines.push_back(line);
+        pos = lf + 1;
+    }
+    std::string templateLine;
+    std::vector<std::string> records;
+    for (const std::string& line : m.lines) {
+        if (line.empty()) continue;
+        size_t comma = line.find(',');
+        if (comma == std::string::npos || comma == 0 || comma + 1 == line.size()) {
+            m.bad = true;
+            continue;
+        }
+        if (line[comma + 1] == ',') continue;
+        if (IsTemplate(line))
+            templateLine = line;
+        else
+            records.push_back(line);
+    }
+    if (m.bad) return m;
+    std::sort(records.begin(), records.end(), ByteLess);
+    std::string body;
+    if (!templateLine.empty()) body += templateLine + "\r\n";
+    for (const std::string& r : records) body += r + "\r\n";
+    // The mark is written whenever the file had one, and also when the first
+    // line written begins with those bytes: otherwise the next read would take
+    // them for a mark and the line would lose them.
+    if (m.mark || body.compare(0, 3, kMark) == 0) m.normal = kMark;
+    m.normal += body;
+    return m;
+}
+
+// ---- Running the real sorter ------------------------------------------------
+
+struct Outcome {
+    BOOL ok = FALSE;
+    std::string after;
+    CountingSink sink;
+    int replacementsCreated = 0;
+    int replacements = 0;
+};
+
+void Sort(const std::string& before, size_t chunk, Outcome& out) {
+    MemoryFileSystem fs(chunk);
+    fs.files[kPath] = before;
+    CRecordSorter sorter(out.sink, fs);
+    try {
+        out.ok = sorter.SortRecordFile(CString(kPath));
+    } catch (const CFileException&) {
+        Violation("I/O error raised by an in-memory file");
+    }
+    Check(fs.files.size() == 1, "a second file appeared");
+    out.after = fs.files[kPath];
+    out.replacementsCreated = fs.replacementsCreated;
+    out.replacements = fs.replacements;
+}
+
+std::vector<std::string> SplitCrlf(const std::string& text, size_t from) {
+    std::vector<std::string> lines;
+    size_t pos = from;
+    while (pos < text.size()) {
+        size_t lf = text.find('\n', pos);
+        Check(lf != std::string::npos, "last line has no line break");
+        Check(lf > pos && text[lf - 1] == '\r', "line break is not CR LF");
+        lines.push_back(text.substr(pos, lf - 1 - pos));
+        pos = lf + 1;
+    }
+    return lines;
+}
+
+void CheckRewritten(const Model& model, const Outcome& out) {
+    Check(out.ok, "good file reported as failed");
+    Check(out.sink.messages.empty(), "good file produced a message");
+    Check(out.replacements == 1, "good file not replaced exactly once");
+    Check(out.after == model.normal, "output differs from the normal form");
+
+    // The properties on their own, so that a failure names the one broken.
+    Check(!model.mark || out.after.compare(0, 3, kMark) == 0, "byte-order mark moved from the start");
+    bool markWritten = out.after.compare(0, 3, kMark) == 0;
+    std::vector<std::string> lines = SplitCrlf(out.after, markWritten ? 3 : 0);
+    std::vector<std::string> input = model.lines;
+    std::sort(input.begin(), input.end());
+    for (const std::string& line : lines)
+        Check(std::binary_search(input.begin(), input.end(), line), "output line is not an input line");
+    size_t first = 0;
+    if (!lines.empty() && IsTemplate(lines[0])) first = 1;
+    for (size_t i = first; i < lines.size(); ++i) {
+        Check(!IsTemplate(lines[i]), "template line not first, or more than one");
+        if (i > first) {
+            CString a(lines[i - 1]), b(lines[i]);
+            Check(CRecordSorter::CompareLines(&a, &b) <= 0, "record lines out of order");
+        }
+    }
+}
+
+void CheckUntouched(const std::string& before, const Outcome& out) {
+    Check(!out.ok, "bad file reported as rewritten");
+    Check(out.after == before, "bad file changed");
+    Check(out.replacementsCreated == 0, "bad file opened for writing");
+    Check(out.sink.messages.size() == 1 && out.sink.kinds[0] == MessageKind::Failure,
+          "bad file not reported exactly once");
+    Check(out.sink.messages[0] == std::string(kBadFileMessage) + kPath, "wrong message for a bad file");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string before(reinterpret_cast<const char*>(data), size);
+    const Model model = ModelOf(before);
+
+    // Whole reads, then reads of a few bytes at a time (every buffer boundary
+    // falls somewhere else): both must see the same file.
+    Outcome whole;
+    Sort(before, size + 1, whole);
+    Outcome chunked;
+    Sort(before, 1 + (size * 7 + (size ? data[0] : 0)) % 5, chunked);
+    Check(whole.ok == chunked.ok && whole.after == chunked.after, "result depends on read sizes");
+
+    if (model.bad) {
+        CheckUntouched(before, whole);
+        return 0;
+    }
+    CheckRewritten(model, whole);
+
+    // A second pass finds nothing to change.
+    Outcome again;
+    Sort(whole.after, whole.after.size() + 1, again);
+    Check(again.ok, "rewritten file judged bad");
+    Check(again.after == whole.after, "second pass changed the file");
+    return 0;
+}
