@@ -29,6 +29,20 @@ void Check(bool ok, const char* what) {
     if (!ok) Violation(what);
 }
 
+std::string Escaped(const std::string& bytes) {
+    std::string text;
+    for (unsigned char c : bytes) {
+        char hex[8];
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
+            text += static_cast<char>(c);
+        } else {
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            text += hex;
+        }
+    }
+    return text;
+}
+
 // ---- In-memory file system -------------------------------------------------
 
 class MemoryInput : public InputFile {
@@ -239,7 +253,11 @@ void CheckRewritten(const Model& model, const Outcome& out) {
     Check(out.ok, "good file reported as failed");
     Check(out.sink.messages.empty(), "good file produced a message");
     Check(out.replacements == 1, "good file not replaced exactly once");
-    Check(out.after == model.normal, "output differs from the normal form");
+    if (out.after != model.normal) {
+        std::fprintf(stderr, "expected: %s\nwritten:  %s\n", Escaped(model.normal).c_str(),
+                     Escaped(out.after).c_str());
+        Violation("output differs from the normal form");
+    }
 
     // The properties on their own, so that a failure names the one broken.
     Check(!model.mark || out.after.compare(0, 3, kMark) == 0, "byte-order mark moved from the start");
