@@ -287,6 +287,16 @@ void CheckUntouched(const std::string& before, const Outcome& out) {
     Check(out.sink.messages[0] == std::string(kBadFileMessage) + kPath, "wrong message for a bad file");
 }
 
+// How many inputs of each kind were tried, shown when the run ends.
+struct Tally {
+    unsigned long long rewritten = 0;
+    unsigned long long bad = 0;
+    ~Tally() {
+        if (rewritten + bad)
+            std::fprintf(stderr, "inputs tried: %llu rewritten, %llu judged bad\n", rewritten, bad);
+    }
+} tally;
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -303,6 +313,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     if (model.bad) {
         CheckUntouched(before, whole);
+        ++tally.bad;
         return 0;
     }
     CheckRewritten(model, whole);
@@ -312,5 +323,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Sort(whole.after, whole.after.size() + 1, again);
     Check(again.ok, "rewritten file judged bad");
     Check(again.after == whole.after, "second pass changed the file");
+    ++tally.rewritten;
     return 0;
 }
