@@ -1,0 +1,296 @@
+// Every call that a run makes to the file system is made to fail in turn, on
+// a tree held in memory. Whatever fails, each record file must hold either its
+// old bytes or exactly its normal form, no temporary file may be left, the
+// failure must be reported, and nothing after the failing file is touched.
+#include <gtest/gtest.h>
+
+#include <iostream>
+
+#include "../../platform/CFileException.h"
+#include "TestSupport.h"
+#include "VirtualFileSystem.h"
+
+namespace {
+
+using Op = VirtualFileSystem::Op;
+
+const char kBad[] = "<bad>";
+const char kNotRecord[] = "<not a record file>";
+
+struct TreeFile {
+    std::string name;
+    std::string before;
+    std::string after;  // kBad or kNotRecord: must keep its bytes
+    DWORD attributes;
+};
+
+std::string BigFile(bool sorted) {
+    // Large enough for several reads and writes of the text file buffers.
+    std::string s;
+    const int kLines = 3000;
+    for (int i = 0; i < kLines; ++i) {
+        int n = sorted ? i : kLines - 1 - i;
+        std::string key = std::to_string(100000 + n);
+        s += "key" + key + ",value of a moderately long record line " + key + (sorted ? ",\r\n" : ",\n");
+    }
+    return s;
+}
+
+// The files in the order in which the walk meets them (names in case-folded
+// order, directories searched where they are met). The bad file ends every
+// run that gets that far; the two files after it must never be touched.
+std::vector<TreeFile> Tree(bool withBigFile) {
+    const DWORD kArchive = FILE_ATTRIBUTE_ARCHIVE;
+    std::vector<TreeFile> t = {
+        {"a-sorted.dbr", "templateName,rec.tpl,\r\nalpha,1,\r\nbeta,2,\r\n",
+         "templateName,rec.tpl,\r\nalpha,1,\r\nbeta,2,\r\n", kArchive},
+        {"b-unsorted.DBR", "zeta,26,\nTemplateName,x.tpl,\nMid,13,\nalpha,1,",
+         "TemplateName,x.tpl,\r\nMid,13,\r\nalpha,1,\r\nzeta,26,\r\n", kArchive},
+        {"c-notes.txt", "b,1,\r\na,1,\r\n", kNotRecord, kArchive},
+        {"d/big.dbr", BigFile(false), BigFile(true), kArchive},
+        {"d/e/bom.dbr", "\xEF\xBB\xBFtemplateName,b.tpl,\r\nz,1,\r\ny,2,\r\n\x1A\x1A",
+         "\xEF\xBB\xBFtemplateName,b.tpl,\r\ny,2,\r\nz,1,\r\n", kArchive},
+        {"d/e/locked.dbr", "b,1,\r\na,1,\r\n", "a,1,\r\nb,1,\r\n",
+         FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM},
+        {"d/f.dbr.bak", "b,1,\r\na,1,\r\n", kNotRecord, kArchive},
+        {"g-empty-values.dbr", "\r\nk,,\r\nq,2,\r\n\r\np,1,\r\n", "p,1,\r\nq,2,\r\n", kArchive},
+        {"h/i-bad.dbr", "a,1,\r\nnocomma\r\n", kBad, kArchive},
+        {"h/j-after.dbr", "b,1,\r\na,1,\r\n", "a,1,\r\nb,1,\r\n", kArchive},
+        {"k-after.dbr", "b,1,\r\na,1,\r\n", "a,1,\r\nb,1,\r\n", kArchive},
+    };
+    if (!withBigFile) t.erase(t.begin() + 3);
+    return t;
+}
+
+bool IsRecord(const TreeFile& f) { return f.after != kNotRecord; }
+
+struct Outcome {
+    std::vector<std::string> messages;
+    bool threw = false;
+    CFileException::Cause cause = CFileException::genericException;
+    std::string thrownPath;
+};
+
+Outcome RunOver(VirtualFileSystem& vfs) {
+    Outcome out;
+    RecordingSink sink;
+    CRecordSorter sorter(sink, vfs);
+    try {
+        sorter.Run(CString(VirtualFileSystem::Top()));
+    } catch (const CFileException& e) {
+        out.threw = true;
+        out.cause = e.m_cause;
+        out.thrownPath = e.m_strFileName.str();
+    }
+    out.messages = sink.messages;
+    return out;
+}
+
+struct Scenario {
+    const char* name;
+    bool withBigFile;
+    size_t readChunk;  // 0: whole buffers
+};
+
+void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
+
+class FaultInjection : public ::testing::TestWithParam<Scenario> {
+protected:
+    void SetUp() override { m_tree = Tree(GetParam().withBigFile); }
+
+    void Build(VirtualFileSystem& vfs) const {
+        for (const TreeFile& f : m_tree) vfs.AddFile(f.name, f.before, f.attributes);
+        vfs.SetReadChunk(GetParam().readChunk);
+    }
+
+    int IndexOf(const std::string& path) const {
+        for (size_t i = 0; i < m_tree.size(); ++i)
+            if (VirtualFileSystem::Path(m_tree[i].name) == path) return static_cast<int>(i);
+        return -1;
+    }
+
+    // What must hold after any run, however it ended.
+    void CheckInvariants(const VirtualFileSystem& vfs, const VirtualFileSystem& pristine,
+                         const std::string& label) const {
+        EXPECT_EQ(vfs.Entries(), pristine.Entries()) << label << ": a file was left behind or lost";
+        for (const TreeFile& f : m_tree) {
+            std::string path = VirtualFileSystem::Path(f.name);
+            std::string now = vfs.Bytes(path);
+            if (!IsRecord(f)) {
+                EXPECT_EQ(now, f.before) << label << ": " << f.name;
+                EXPECT_FALSE(vfs.Touched(path)) << label << ": " << f.name;
+            } else if (f.after == kBad) {
+                EXPECT_EQ(now, f.before) << label << ": " << f.name;
+            } else {
+                EXPECT_TRUE(now == f.before || now == f.after)
+                    << label << ": " << f.name << " holds neither its old bytes nor its normal form";
+            }
+        }
+    }
+
+    // Files before the one at index stop are in normal form; it and every
+    // file after it keep their bytes, and those after it were never touched.
+    void CheckStoppedAt(const VirtualFileSystem& vfs, int stop, const std::string& label) const {
+        for (int i = 0; i < static_cast<int>(m_tree.size()); ++i) {
+            const TreeFile& f = m_tree[static_cast<size_t>(i)];
+            if (!IsRecord(f)) continue;
+            std::string path = VirtualFileSystem::Path(f.name);
+            std::string now = vfs.Bytes(path);
+            if (i < stop) {
+                EXPECT_TRUE(now == f.after) << label << ": " << f.name << " should have been rewritten";
+            } else {
+                EXPECT_TRUE(now == f.before) << label << ": " << f.name << " should be as it was";
+            }
+            if (i > stop) {
+                EXPECT_FALSE(vfs.Touched(path)) << label << ": " << f.name << " touched after the failure";
+            }
+        }
+    }
+
+    // The run went on past the fault: what was opened is rewritten (bad
+    // files excepted), what was not keeps its bytes.
+    void CheckWentOn(const VirtualFileSystem& vfs, const std::string& label) const {
+        for (const TreeFile& f : m_tree) {
+            if (!IsRecord(f) || f.after == kBad) continue;
+            std::string path = VirtualFileSystem::Path(f.name);
+            bool opened = false;
+            for (const std::string& line : vfs.Log()) opened = opened || line == "open " + path;
+            EXPECT_TRUE(vfs.Bytes(path) == (opened ? f.after : f.before)) << label << ": " << f.name;
+        }
+    }
+
+    std::vector<TreeFile> m_tree;
+};
+
+TEST_P(FaultInjection, EveryCallFailingInTurn) {
+    VirtualFileSystem pristine;
+    Build(pristine);
+
+    // The run without faults: it counts the calls and stops at the bad file.
+    VirtualFileSystem clean;
+    Build(clean);
+    Outcome cleanOutcome = RunOver(clean);
+    int badIndex = -1;
+    for (size_t i = 0; i < m_tree.size(); ++i)
+        if (m_tree[i].after == kBad) badIndex = static_cast<int>(i);
+    const std::string badPath = VirtualFileSystem::Path(m_tree[static_cast<size_t>(badIndex)].name);
+    ASSERT_FALSE(cleanOutcome.threw);
+    ASSERT_EQ(cleanOutcome.messages, (std::vector<std::string>{kBadFileMessage + badPath, kCompleteMessage}));
+    CheckInvariants(clean, pristine, "no fault");
+    CheckStoppedAt(clean, badIndex, "no fault");
+
+    int total = 0;
+    std::string perKind;
+    for (int k = 0; k < VirtualFileSystem::kOpCount; ++k) {
+        Op op = VirtualFileSystem::OpAt(k);
+        int calls = clean.Calls(op);
+        perKind += std::string(" ") + VirtualFileSystem::OpName(op) + "=" + std::to_string(calls);
+        for (int n = 1; n <= calls; ++n) {
+            ++total;
+            std::string label = std::string(VirtualFileSystem::OpName(op)) + " call " + std::to_string(n);
+            VirtualFileSystem vfs;
+            Build(vfs);
+            vfs.FailAt(op, n);
+            Outcome got = RunOver(vfs);
+            ASSERT_TRUE(vfs.Faulted()) << label << ": the run took another course than without faults";
+            CheckInvariants(vfs, pristine, label);
+
+            const std::string& at = vfs.FaultPath();
+            int stop = IndexOf(at);
+            bool lockedFile = stop >= 0 && (m_tree[static_cast<size_t>(stop)].attributes & FILE_ATTRIBUTE_READONLY);
+            switch (op) {
+            case Op::Open:
+                EXPECT_EQ(got.messages, (std::vector<std::string>{kCannotOpenMessage + at, kCompleteMessage})) << label;
+                CheckStoppedAt(vfs, stop, label);
+                break;
+            case Op::CreateTemp:
+            case Op::Replace:
+                EXPECT_EQ(got.messages, (std::vector<std::string>{kCannotWriteMessage + at, kCompleteMessage})) << label;
+                CheckStoppedAt(vfs, stop, label);
+                break;
+            case Op::Read:
+            case Op::Write:
+            case Op::Close:
+                // An I/O error part-way ends the run before "Complete!".
+                EXPECT_TRUE(got.threw) << label;
+                EXPECT_EQ(got.thrownPath, at) << label;
+                EXPECT_EQ(got.cause, op == Op::Read ? CFileException::readError : CFileException::writeError) << label;
+                EXPECT_TRUE(got.messages.empty()) << label;
+                CheckStoppedAt(vfs, stop, label);
+                break;
+            case Op::Attributes:
+                if (lockedFile) {
+                    // Still read-only: the new content cannot be moved over it.
+                    EXPECT_EQ(got.messages, (std::vector<std::string>{kCannotWriteMessage + at, kCompleteMessage}))
+                        << label;
+                    CheckStoppedAt(vfs, stop, label);
+                } else {
+                    // Its result is of no account: the run is as without faults.
+                    EXPECT_EQ(got.messages, cleanOutcome.messages) << label;
+                    CheckStoppedAt(vfs, badIndex, label);
+                }
+                break;
+            case Op::Search:
+            case Op::DirectoryId:
+                // A search that fails is a directory with nothing (more) in
+                // it; without a directory's identity the walk still enters it.
+                EXPECT_FALSE(got.threw) << label;
+                EXPECT_TRUE(got.messages == cleanOutcome.messages ||
+                            got.messages == std::vector<std::string>{kCompleteMessage})
+                    << label;
+                CheckWentOn(vfs, label);
+                break;
+            }
+            if (HasFailure()) return;  // one broken fault point tells enough
+        }
+    }
+    std::cout << "[ fault points ] " << GetParam().name << ": " << total << " tried, " << total
+              << " survived;" << perKind << std::endl;
+    RecordProperty("fault_points", total);
+}
+
+const Scenario kScenarios[] = {
+    {"WholeBuffers", true, 0},
+    {"ThreeByteReads", false, 3},
+};
+
+INSTANTIATE_TEST_SUITE_P(Trees, FaultInjection, ::testing::ValuesIn(kScenarios),
+                         [](const ::testing::TestParamInfo<Scenario>& info) { return std::string(info.param.name); });
+
+// The double itself: a search yields what a real one would, so that the
+// sweep above walks the tree as the real file systems are walked.
+TEST(VirtualFileSystem, SearchesLikeWindows) {
+    VirtualFileSystem vfs;
+    vfs.AddFile("B.dbr", "");
+    vfs.AddFile("a.dbr", "");
+    vfs.AddFile("sub/c.dbr", "");
+    struct Case {
+        std::string pattern;
+        std::vector<std::string> names;
+        std::string root;
+    };
+    const std::string top = VirtualFileSystem::Top();
+    const Case cases[] = {
+        {VirtualFileSystem::Path("*.*"), {".", "..", "a.dbr", "B.dbr", "sub"}, top},
+        {VirtualFileSystem::Path("?.DBR"), {"a.dbr", "B.dbr"}, top},
+        {VirtualFileSystem::Path("sub"), {"sub"}, top},
+        {VirtualFileSystem::Path("sub/c.dbr"), {"c.dbr"}, VirtualFileSystem::Path("sub")},
+        {top, {top.substr(top.rfind(kPathSeparator) + 1)}, top.substr(0, top.rfind(kPathSeparator) + 1)},
+        {VirtualFileSystem::Path("nothing*"), {}, ""},
+        {VirtualFileSystem::Path("sub") + kPathSeparator, {}, ""},
+    };
+    for (const Case& c : cases) {
+        FindEntry entry;
+        CString root;
+        std::vector<std::string> names;
+        auto search = vfs.FindFirst(CString(c.pattern), entry, root);
+        if (search) {
+            names.push_back(entry.name.str());
+            while (search->Next(entry)) names.push_back(entry.name.str());
+            EXPECT_EQ(root.str(), c.root) << c.pattern;
+        }
+        EXPECT_EQ(names, c.names) << c.pattern;
+    }
+}
+
+}  // namespace

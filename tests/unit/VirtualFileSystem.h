@@ -1,0 +1,102 @@
+// A file system held in memory, for tests: a map of full paths to files and
+// directories, a log of every call, and an error that can be injected at the
+// Nth call of any kind of operation.
+//
+// Paths use kPathSeparator, so the same tests run against it in every build.
+// It behaves as Windows does where the backends differ: a replacement cannot
+// be moved over a read-only file, and a wildcard search of a directory yields
+// "." and ".." as well.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "../../platform/FileSystem.h"
+
+class VirtualFileSystem : public FileSystem {
+public:
+    // The kinds of call that can be made to fail.
+    enum class Op {
+        Search,       // FindFirst and every FileSearch::Next
+        Open,         // OpenRead
+        Read,         // InputFile::Read
+        Write,        // ReplacementFile::Write (half the data lands first)
+        Close,        // ReplacementFile::Close
+        Attributes,   // SetFileAttributesA
+        CreateTemp,   // CreateReplacement
+        Replace,      // ReplacementFile::Replace
+        DirectoryId,  // GetDirectoryId
+    };
+    static constexpr int kOpCount = 9;
+    static const char* OpName(Op op);
+    static Op OpAt(int index) { return static_cast<Op>(index); }
+
+    // The directory that the tests build their trees in, as a full path.
+    static std::string Top();
+    // Top() followed by name, whose '/' separates levels.
+    static std::string Path(const std::string& name);
+
+    // Adds a file (and every directory above it that is missing).
+    void AddFile(const std::string& name, const std::string& bytes,
+                 DWORD attributes = FILE_ATTRIBUTE_ARCHIVE);
+    void AddDirectory(const std::string& name);
+
+    // What is stored at a full path: "<missing>" or "<directory>" when it is
+    // not a file.
+    std::string Bytes(const std::string& path) const;
+    DWORD Attributes(const std::string& path) const;
+    // Every full path that exists, files and directories, in map order.
+    std::vector<std::string> Entries() const;
+
+    // Read returns at most this many bytes per call (0: no limit).
+    void SetReadChunk(size_t bytes) { m_readChunk = bytes; }
+
+    // Makes the count-th call (from 1) of op fail; 0 disarms.
+    void FailAt(Op op, int count);
+    int Calls(Op op) const { return m_calls[static_cast<int>(op)]; }
+    bool Faulted() const { return m_faulted; }
+    // The path that the failed call was about (the target file for calls
+    // on a replacement; the pattern for a search).
+    const std::string& FaultPath() const { return m_faultPath; }
+
+    // One line per call: the operation's name, a space and its path.
+    const std::vector<std::string>& Log() const { return m_log; }
+    bool Touched(const std::string& path) const;
+
+    // FileSystem
+    std::unique_ptr<FileSearch> FindFirst(const CString& pattern, FindEntry& first, CString& root) override;
+    std::unique_ptr<InputFile> OpenRead(const CString& path, FileError& error) override;
+    std::unique_ptr<ReplacementFile> CreateReplacement(const CString& path, FileError& error) override;
+    BOOL SetFileAttributesA(const CString& path, DWORD attributes) override;
+    bool GetDirectoryId(const CString& path, DirectoryId& id) override;
+
+private:
+    friend class VirtualSearch;
+    friend class VirtualInputFile;
+    friend class VirtualReplacementFile;
+
+    struct Node {
+        bool directory = false;
+        std::string bytes;
+        DWORD attributes = 0;
+        uint64_t id = 0;
+    };
+
+    // Logs and counts a call; true when it is the one that is to fail.
+    bool Call(Op op, const std::string& path, FileError& error);
+    Node* Find(const std::string& path);
+    const Node* Find(const std::string& path) const;
+
+    std::map<std::string, Node> m_nodes;
+    uint64_t m_nextId = 1;
+    unsigned m_nextTemp = 0;
+    size_t m_readChunk = 0;
+    int m_calls[kOpCount] = {};
+    Op m_failOp = Op::Search;
+    int m_failAt = 0;
+    bool m_faulted = false;
+    std::string m_faultPath;
+    std::vector<std::string> m_log;
+};
