@@ -31,7 +31,7 @@ BOOL CStdioFile::Open(const CString& path, UINT flags, FileError* error) {
     m_pos = m_end = 0;
     m_atEnd = false;
     m_dataAfterEndMark = false;
-    m_buffer.resize(kBufferSize);
+    if (!m_buffer) m_buffer.reset(new char[kBufferSize]);
     if (flags & modeWrite) {
         if (!(flags & modeCreate)) return FALSE;  // only whole new content is written
         m_out = m_fs.CreateReplacement(path, err);
@@ -57,7 +57,7 @@ bool CStdioFile::Fill() {
     if (m_atEnd || !m_in) return false;
     size_t got = 0;
     FileError error;
-    if (!m_in->Read(m_buffer.data(), m_buffer.size(), got, error)) Fail(CFileException::readError, error);
+    if (!m_in->Read(m_buffer.get(), kBufferSize, got, error)) Fail(CFileException::readError, error);
     m_pos = 0;
     m_end = got;
     if (got == 0) m_atEnd = true;
@@ -68,17 +68,17 @@ BOOL CStdioFile::SkipByteOrderMark() {
     static const char kMark[3] = {'\xEF', '\xBB', '\xBF'};
     while (m_end - m_pos < 3 && !m_atEnd) {
         // Keep what is there and read more behind it.
-        std::memmove(m_buffer.data(), m_buffer.data() + m_pos, m_end - m_pos);
+        std::memmove(m_buffer.get(), m_buffer.get() + m_pos, m_end - m_pos);
         m_end -= m_pos;
         m_pos = 0;
         size_t got = 0;
         FileError error;
-        if (!m_in->Read(m_buffer.data() + m_end, m_buffer.size() - m_end, got, error))
+        if (!m_in->Read(m_buffer.get() + m_end, kBufferSize - m_end, got, error))
             Fail(CFileException::readError, error);
         if (got == 0) m_atEnd = true;
         m_end += got;
     }
-    if (m_end - m_pos >= 3 && std::memcmp(m_buffer.data() + m_pos, kMark, 3) == 0) {
+    if (m_end - m_pos >= 3 && std::memcmp(m_buffer.get() + m_pos, kMark, 3) == 0) {
         m_pos += 3;
         return TRUE;
     }
@@ -86,19 +86,34 @@ BOOL CStdioFile::SkipByteOrderMark() {
 }
 
 BOOL CStdioFile::ReadString(CString& line) {
-    std::string& text = line.str();
-    text.clear();
+    std::string_view view;
+    if (!ReadLine(view)) {
+        line.Empty();
+        return FALSE;
+    }
+    line.str().assign(view.data(), view.size());
+    return TRUE;
+}
+
+BOOL CStdioFile::ReadLine(std::string_view& line) {
+    // A line that lies whole in the buffer is handed out where it is; one
+    // that crosses a refill, or ends at a Ctrl-Z (whose check refills the
+    // buffer), is collected in m_line.
+    m_line.clear();
+    line = std::string_view();
     if (!m_in) return FALSE;
+    bool collected = false;
     bool readAny = false;
     for (;;) {
         if (m_pos == m_end && !Fill()) break;
-        const char* start = m_buffer.data() + m_pos;
+        const char* start = m_buffer.get() + m_pos;
         size_t avail = m_end - m_pos;
         const char* lf = static_cast<const char*>(std::memchr(start, '\n', avail));
         size_t span = lf ? static_cast<size_t>(lf - start) : avail;
         const char* mark = static_cast<const char*>(std::memchr(start, kEndMark, span));
         if (mark) {
-            text.append(start, static_cast<size_t>(mark - start));
+            m_line.append(start, static_cast<size_t>(mark - start));
+            collected = true;
             readAny = readAny || mark != start;
             m_pos += static_cast<size_t>(mark - start) + 1;
             // Input ends here. Look at what follows: only more marks may.
@@ -112,24 +127,33 @@ BOOL CStdioFile::ReadString(CString& line) {
             m_pos = m_end = 0;
             break;
         }
-        text.append(start, span);
         readAny = true;
         if (lf) {
             m_pos += span + 1;
-            if (!text.empty() && text.back() == '\r') text.pop_back();
+            if (!collected) {
+                if (span > 0 && start[span - 1] == '\r') --span;
+                line = std::string_view(start, span);
+                return TRUE;
+            }
+            m_line.append(start, span);
+            if (!m_line.empty() && m_line.back() == '\r') m_line.pop_back();
+            line = m_line;
             return TRUE;
         }
+        m_line.append(start, span);
+        collected = true;
         m_pos = m_end;
     }
+    line = m_line;
     return readAny ? TRUE : FALSE;
 }
 
 void CStdioFile::Append(const char* data, size_t size) {
     while (size > 0) {
-        if (m_end == m_buffer.size()) Flush();
-        size_t room = m_buffer.size() - m_end;
+        if (m_end == kBufferSize) Flush();
+        size_t room = kBufferSize - m_end;
         size_t n = size < room ? size : room;
-        std::memcpy(m_buffer.data() + m_end, data, n);
+        std::memcpy(m_buffer.get() + m_end, data, n);
         m_end += n;
         data += n;
         size -= n;
@@ -139,18 +163,22 @@ void CStdioFile::Append(const char* data, size_t size) {
 void CStdioFile::Flush() {
     if (!m_out || m_end == 0) return;
     FileError error;
-    if (!m_out->Write(m_buffer.data(), m_end, error)) Fail(CFileException::writeError, error);
+    if (!m_out->Write(m_buffer.get(), m_end, error)) Fail(CFileException::writeError, error);
     m_end = 0;
 }
 
 void CStdioFile::WriteString(const char* text) {
-    WriteString(CString(text));
+    WriteString(std::string_view(text ? text : ""));
 }
 
 void CStdioFile::WriteString(const CString& text) {
+    WriteString(std::string_view(text.str()));
+}
+
+void CStdioFile::WriteString(std::string_view text) {
     if (!m_out) return;
-    const char* p = text.str().data();
-    size_t left = text.str().size();
+    const char* p = text.data();
+    size_t left = text.size();
     while (left > 0) {
         const char* lf = static_cast<const char*>(std::memchr(p, '\n', left));
         if (!lf) {

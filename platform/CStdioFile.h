@@ -7,7 +7,8 @@
 #pragma once
 
 #include <memory>
-#include <vector>
+#include <string>
+#include <string_view>
 
 #include "CFileException.h"
 #include "FileSystem.h"
@@ -41,6 +42,9 @@ public:
     // The next line without its line break; FALSE at the end of the input
     // with nothing more read.
     BOOL ReadString(CString& line);
+    // The same line as a view, without copying it. The view stays valid
+    // until the next read, Open or Close.
+    BOOL ReadLine(std::string_view& line);
     // TRUE once a Ctrl-Z ended the input while something other than further
     // Ctrl-Z bytes followed it: content that text mode would not show.
     BOOL HasDataAfterEndMark() const { return m_dataAfterEndMark; }
@@ -48,6 +52,7 @@ public:
     // Writing.
     void WriteString(const char* text);
     void WriteString(const CString& text);
+    void WriteString(std::string_view text);
     // Writes out what is buffered, finishes the new content and puts it in
     // place of the file. I/O errors throw; FALSE when the file could not be
     // replaced (it then keeps its old content).
@@ -66,7 +71,11 @@ private:
     CString m_path;
     std::unique_ptr<InputFile> m_in;
     std::unique_ptr<ReplacementFile> m_out;
-    std::vector<char> m_buffer;
+    // One buffer for reading and writing, allocated once per object and not
+    // cleared: only the bytes between m_pos and m_end mean anything.
+    std::unique_ptr<char[]> m_buffer;
+    // A line that does not lie whole in the buffer is put together here.
+    std::string m_line;
     size_t m_pos = 0;
     size_t m_end = 0;
     bool m_atEnd = false;

@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
+#include <memory>
+#include <string_view>
 
 #include "../platform/CFileFind.h"
 #include "../platform/CStdioFile.h"
-#include "../platform/CStringList.h"
 
 const char kCompleteMessage[] = "Complete!";
 const char kCannotOpenMessage[] = "Cannot open file:\r\n";
@@ -15,15 +17,15 @@ const char kCannotWriteMessage[] = "Cannot write file:\r\n";
 namespace {
 const char kRecordSuffix[] = ".dbr";
 const char kTemplateKey[] = "templateName,";
-const int kTemplateKeyLength = 13;
+const size_t kTemplateKeyLength = 13;
 
 const char kDirectorySuffix[] = {kPathSeparator, '*', '.', '*', '\0'};
 
 // The first count bytes of line equal key, ASCII letters compared without
 // regard to case.
-bool StartsWithNoCase(const CString& line, const char* key, int count) {
-    if (line.GetLength() < count) return false;
-    for (int i = 0; i < count; ++i) {
+bool StartsWithNoCase(std::string_view line, const char* key, size_t count) {
+    if (line.size() < count) return false;
+    for (size_t i = 0; i < count; ++i) {
         unsigned char a = static_cast<unsigned char>(line[i]);
         unsigned char b = static_cast<unsigned char>(key[i]);
         if (a >= 'A' && a <= 'Z') a = static_cast<unsigned char>(a - 'A' + 'a');
@@ -32,6 +34,34 @@ bool StartsWithNoCase(const CString& line, const char* key, int count) {
     }
     return true;
 }
+
+// Keeps copies of lines in blocks that grow with the file, so that a file of
+// many short lines costs a few allocations, not one per line. Views handed
+// out stay valid as long as the store.
+class LineStore {
+public:
+    std::string_view Add(std::string_view line) {
+        if (m_room < line.size()) {
+            m_nextBlock = std::min(m_nextBlock * 2, kMaxBlock);
+            size_t size = std::max(m_nextBlock, line.size());
+            m_blocks.emplace_back(new char[size]);
+            m_free = m_blocks.back().get();
+            m_room = size;
+        }
+        char* at = m_free;
+        if (!line.empty()) std::memcpy(at, line.data(), line.size());
+        m_free += line.size();
+        m_room -= line.size();
+        return std::string_view(at, line.size());
+    }
+
+private:
+    static constexpr size_t kMaxBlock = 4 * 1024 * 1024;
+    std::vector<std::unique_ptr<char[]>> m_blocks;
+    size_t m_nextBlock = 8 * 1024;
+    char* m_free = nullptr;
+    size_t m_room = 0;
+};
 }  // namespace
 
 void CRecordSorter::Run(const CString& entry) {
@@ -81,14 +111,18 @@ void CRecordSorter::Report(const char* words, const CString& path) {
     m_sink.ShowMessage(CString(words) + path, MessageKind::Failure);
 }
 
+int CRecordSorter::CompareLines(const char* a, size_t aLength, const char* b, size_t bLength) {
+    size_t n = aLength < bLength ? aLength : bLength;
+    int r = n ? std::memcmp(a, b, n) : 0;
+    if (r != 0) return r < 0 ? -1 : 1;
+    if (aLength == bLength) return 0;
+    return aLength < bLength ? -1 : 1;
+}
+
 int CRecordSorter::CompareLines(const void* a, const void* b) {
     const std::string& x = static_cast<const CString*>(a)->str();
     const std::string& y = static_cast<const CString*>(b)->str();
-    size_t n = x.size() < y.size() ? x.size() : y.size();
-    int r = n ? std::memcmp(x.data(), y.data(), n) : 0;
-    if (r != 0) return r < 0 ? -1 : 1;
-    if (x.size() == y.size()) return 0;
-    return x.size() < y.size() ? -1 : 1;
+    return CompareLines(x.data(), x.size(), y.data(), y.size());
 }
 
 BOOL CRecordSorter::SortRecordFile(CString path) {
@@ -101,22 +135,25 @@ BOOL CRecordSorter::SortRecordFile(CString path) {
     // is written back at the start.
     BOOL byteOrderMark = file.SkipByteOrderMark();
 
-    CString line;
+    // The record lines are copied out of the read buffer into a few large
+    // blocks rather than one allocation each; the list holds where they are.
+    LineStore store;
+    std::deque<std::string_view> records;
     CString templateLine;
-    CStringList records;
-    while (file.ReadString(line)) {
-        if (line.IsEmpty()) continue;
-        int comma = line.Find(',');
-        if (comma < 1 || comma == line.GetLength() - 1) {
+    std::string_view line;
+    while (file.ReadLine(line)) {
+        if (line.empty()) continue;
+        size_t comma = line.find(',');
+        if (comma == std::string_view::npos || comma == 0 || comma == line.size() - 1) {
             file.Close();
             Report(kBadFileMessage, path);
             return FALSE;
         }
         if (line[comma + 1] == ',') continue;
         if (StartsWithNoCase(line, kTemplateKey, kTemplateKeyLength))
-            templateLine = std::move(line);
+            templateLine.str().assign(line.data(), line.size());
         else
-            records.AddHead(std::move(line));
+            records.push_back(store.Add(line));
     }
     // Text after a Ctrl-Z would be lost by a rewrite: such a file is bad.
     if (file.HasDataAfterEndMark()) {
@@ -126,14 +163,12 @@ BOOL CRecordSorter::SortRecordFile(CString path) {
     }
     file.Close();
 
-    std::vector<CString> sorted;
-    sorted.reserve(static_cast<size_t>(records.GetCount()));
-    for (POSITION pos = records.GetHeadPosition(); pos;) sorted.push_back(std::move(records.GetNext(pos)));
-    records.RemoveAll();
-    // CString cannot be moved bytewise as qsort would; std::sort with the
-    // same comparison gives the same order.
-    std::sort(sorted.begin(), sorted.end(),
-              [](const CString& x, const CString& y) { return CompareLines(&x, &y) < 0; });
+    // The array of exactly as many elements as there are record lines.
+    std::vector<std::string_view> sorted(records.begin(), records.end());
+    std::deque<std::string_view>().swap(records);
+    std::sort(sorted.begin(), sorted.end(), [](std::string_view x, std::string_view y) {
+        return CompareLines(x.data(), x.size(), y.data(), y.size()) < 0;
+    });
 
     m_fs.SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
 
@@ -144,14 +179,14 @@ BOOL CRecordSorter::SortRecordFile(CString path) {
     // A record line that begins with the mark's bytes and is written first
     // would be taken for a mark on the next read and lose them (and its
     // place): the file then starts with a mark of its own.
-    if (templateLine.IsEmpty() && !sorted.empty() && sorted.front().Left(3) == "\xEF\xBB\xBF")
+    if (templateLine.IsEmpty() && !sorted.empty() && sorted.front().substr(0, 3) == "\xEF\xBB\xBF")
         byteOrderMark = TRUE;
     if (byteOrderMark) file.WriteString("\xEF\xBB\xBF");
     if (!templateLine.IsEmpty()) {
         file.WriteString(templateLine);
         file.WriteString("\n");
     }
-    for (const CString& record : sorted) {
+    for (std::string_view record : sorted) {
         file.WriteString(record);
         file.WriteString("\n");
     }

@@ -41,7 +41,9 @@ public:
     BOOL SortRecordFile(CString path);
 
     // The order of record lines: unsigned bytes, the first difference
-    // decides, a prefix sorts first. a and b point at CStrings.
+    // decides, a prefix sorts first; -1, 0 or +1.
+    static int CompareLines(const char* a, size_t aLength, const char* b, size_t bLength);
+    // The same order in the shape that qsort takes: a and b point at CStrings.
     static int CompareLines(const void* a, const void* b);
 
 private:

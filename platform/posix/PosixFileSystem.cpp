@@ -214,30 +214,41 @@ public:
             close(fd);
             return nullptr;
         }
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        // O_NONBLOCK stays: it does not change reads of a regular file.
         return std::make_unique<PosixInputFile>(fd);
     }
 
     std::unique_ptr<ReplacementFile> CreateReplacement(const CString& path, FileError& error) override {
-        // A link is replaced at its target, so that it stays a link.
-        char* real = realpath(path.GetString(), nullptr);
-        if (!real) {
+        // A link is replaced at its target, so that it stays a link. Links in
+        // the directory part do not matter: the temporary file lands in the
+        // same directory either way. So only a link as the last component
+        // costs the full resolution.
+        std::string target = path.str();
+        struct stat st;
+        if (lstat(target.c_str(), &st) != 0) {
             error = ErrorFrom(errno);
             return nullptr;
         }
-        std::string target = real;
-        std::free(real);
-        struct stat st;
-        if (stat(target.c_str(), &st) != 0) {
-            error = ErrorFrom(errno);
-            return nullptr;
+        if (S_ISLNK(st.st_mode)) {
+            char* real = realpath(target.c_str(), nullptr);
+            if (!real) {
+                error = ErrorFrom(errno);
+                return nullptr;
+            }
+            target = real;
+            std::free(real);
+            if (stat(target.c_str(), &st) != 0) {
+                error = ErrorFrom(errno);
+                return nullptr;
+            }
         }
         static std::atomic<unsigned> counter{0};
+        static const std::string pid = std::to_string(getpid());
         size_t cut = target.rfind('/');
         std::string dir = target.substr(0, cut + 1);
         std::string base = target.substr(cut + 1);
         for (int attempt = 0; attempt < 100; ++attempt) {
-            std::string temp = dir + "." + base + "." + std::to_string(getpid()) + "-" +
+            std::string temp = dir + "." + base + "." + pid + "-" +
                                std::to_string(counter++) + ".tvtmp";
             int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
             if (fd < 0) {
