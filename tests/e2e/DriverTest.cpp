@@ -1,0 +1,462 @@
+// Drives Tervalo.exe from outside, as a user would: finds its dialog, types
+// into the field, clicks and presses keys, reads and dismisses the message
+// boxes, and looks at the files on disk afterwards.
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <winver.h>
+
+#include <cstdlib>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "WinTestSupport.h"
+
+using namespace e2e;
+
+namespace {
+
+const char kUnsorted[] = "b,2\r\ntemplateName,t\r\na,1\r\n";
+const char kSorted[] = "templateName,t\r\na,1\r\nb,2\r\n";
+const char kUnsortedLf[] = "z,9\n\nTEMPLATENAME,T\nkey,,\nm,5\n";
+const char kSortedLf[] = "TEMPLATENAME,T\r\nm,5\r\nz,9\r\n";
+const char kBad[] = "no comma here\r\n";
+const char kComplete[] = "Complete!";
+
+std::string Env(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+std::string TervaloExe() {
+    std::string path = Env("TERVALO_EXE");
+    if (path.empty()) path = TERVALO_EXE_PATH;
+    if (!path.empty() && path[0] == '/') {  // a path of the build machine
+        for (char& ch : path)
+            if (ch == '/') ch = '\\';
+        path = "Z:" + path;
+    }
+    return path;
+}
+
+// Where screenshots go, when wanted.
+std::string ShotPath(const char* name) {
+    std::string dir = Env("TERVALO_SHOTS");
+    return dir.empty() ? "" : dir + "\\" + name;
+}
+
+// One Tervalo process and its main dialog.
+class Tervalo {
+public:
+    explicit Tervalo(const std::string& arguments = "", const std::string& directory = "") {
+        std::string command = "\"" + TervaloExe() + "\"" + (arguments.empty() ? "" : " " + arguments);
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof startup;
+        if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
+                            directory.empty() ? nullptr : directory.c_str(), &startup, &m_process)) {
+            ADD_FAILURE() << "cannot start " << command << ": error " << GetLastError();
+            return;
+        }
+        WaitFor([&] { return (m_dialog = FindDialog(m_process.dwProcessId, "Tervalo")) != nullptr; }, 30000);
+        EXPECT_NE(m_dialog, nullptr) << "no dialog captioned Tervalo";
+    }
+    ~Tervalo() {
+        if (!m_process.hProcess) return;
+        if (WaitForSingleObject(m_process.hProcess, 0) == WAIT_TIMEOUT) {
+            PostMessageA(Item(IDCANCEL), BM_CLICK, 0, 0);
+            if (WaitForSingleObject(m_process.hProcess, 5000) == WAIT_TIMEOUT)
+                TerminateProcess(m_process.hProcess, 99);
+        }
+        CloseHandle(m_process.hThread);
+        CloseHandle(m_process.hProcess);
+    }
+    Tervalo(const Tervalo&) = delete;
+    Tervalo& operator=(const Tervalo&) = delete;
+
+    HWND Dialog() const { return m_dialog; }
+    DWORD Pid() const { return m_process.dwProcessId; }
+    HWND Item(int id) const { return GetDlgItem(m_dialog, id); }
+    std::string Field() const { return WindowText(Item(1000)); }
+
+    // Puts the entry into the field and clicks OK.
+    std::vector<Shown> RunWithClick(const std::string& entry, int timeoutMs = 15000) {
+        SendMessageA(Item(1000), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(entry.c_str()));
+        PostMessageA(Item(IDOK), BM_CLICK, 0, 0);
+        return CollectMessages(Pid(), m_dialog, timeoutMs);
+    }
+
+    // Tabs to the field, types the entry over what it holds and presses Enter.
+    std::vector<Shown> RunWithEnter(const std::string& entry, int timeoutMs = 15000) {
+        EXPECT_TRUE(Activate(m_dialog));
+        for (int i = 0; i < 4 && FocusedWindow() != Item(1000); ++i) PressKey(VK_TAB);
+        EXPECT_EQ(FocusedWindow(), Item(1000)) << "the field never took the focus";
+        SendMessageA(Item(1000), EM_SETSEL, 0, -1);
+        TypeText(entry);
+        WaitFor([&] { return Field() == entry; }, 5000);
+        EXPECT_EQ(Field(), entry);
+        PressKey(VK_RETURN);
+        return CollectMessages(Pid(), m_dialog, timeoutMs);
+    }
+
+    HWND FocusedWindow() const {
+        GUITHREADINFO info = {};
+        info.cbSize = sizeof info;
+        GetGUIThreadInfo(m_process.dwThreadId, &info);
+        return info.hwndFocus;
+    }
+
+    // TRUE when the process ended within timeoutMs; its exit code in code.
+    bool WaitForExit(int timeoutMs, DWORD& code) const {
+        if (WaitForSingleObject(m_process.hProcess, timeoutMs) != WAIT_OBJECT_0) return false;
+        GetExitCodeProcess(m_process.hProcess, &code);
+        return true;
+    }
+
+private:
+    PROCESS_INFORMATION m_process = {};
+    HWND m_dialog = nullptr;
+};
+
+std::vector<Shown> Expected(const std::vector<std::string>& texts, const std::string& root) {
+    std::vector<Shown> shown;
+    for (const std::string& text : texts) shown.push_back(Shown{"Tervalo", Expand(text, root), true});
+    return shown;
+}
+
+void ExpectMessages(const std::vector<Shown>& got, const std::vector<Shown>& want) {
+    ASSERT_EQ(got.size(), want.size());
+    for (size_t i = 0; i < got.size(); ++i) {
+        EXPECT_EQ(got[i].caption, want[i].caption) << "message " << i;
+        EXPECT_EQ(got[i].text, want[i].text) << "message " << i << ": " << Visible(got[i].text);
+        EXPECT_TRUE(got[i].ownedBy) << "message " << i << " is not owned by the dialog";
+    }
+}
+
+typedef std::vector<std::pair<std::string, std::string>> Files;
+
+void ExpectFiles(const ScratchDir& dir, const Files& files) {
+    for (const auto& file : files)
+        EXPECT_EQ(Visible(ReadFileBytes(dir / file.first)), Visible(file.second)) << file.first;
+}
+
+// ---- the dialog ------------------------------------------------------------
+
+TEST(MainDialog, ShowsTheTemplateControlsInTabOrder) {
+    struct Control {
+        const char* className;
+        int id;
+        const char* text;
+        LONG styleMask, style;
+        LONG exStyleMask, exStyle;
+    };
+    const Control expected[] = {
+        {"Button", IDOK, "OK", BS_TYPEMASK | WS_TABSTOP, BS_DEFPUSHBUTTON | WS_TABSTOP, WS_EX_STATICEDGE,
+         WS_EX_STATICEDGE},
+        {"Button", IDCANCEL, "Cancel", BS_TYPEMASK | WS_TABSTOP, BS_PUSHBUTTON | WS_TABSTOP, WS_EX_STATICEDGE,
+         WS_EX_STATICEDGE},
+        {"Static", 0xFFFF, "File or directory name:", SS_TYPEMASK | WS_GROUP, SS_LEFT | WS_GROUP, 0, 0},
+        // The dialog manager draws an edit control's border as a client edge.
+        {"Edit", 1000, "", WS_TABSTOP | ES_AUTOHSCROLL, WS_TABSTOP | ES_AUTOHSCROLL, 0, 0},
+    };
+    Tervalo app;
+    ASSERT_NE(app.Dialog(), nullptr);
+    EXPECT_TRUE(GetWindowLongA(app.Dialog(), GWL_EXSTYLE) & WS_EX_APPWINDOW);
+    std::vector<HWND> children = Children(app.Dialog());
+    ASSERT_EQ(children.size(), std::size(expected));
+    for (size_t i = 0; i < children.size(); ++i) {
+        const Control& want = expected[i];
+        SCOPED_TRACE(want.text);
+        HWND child = children[i];
+        EXPECT_EQ(ClassName(child), want.className);
+        EXPECT_EQ(GetDlgCtrlID(child) & 0xFFFF, want.id);
+        EXPECT_EQ(WindowText(child), want.text);
+        EXPECT_EQ(GetWindowLongA(child, GWL_STYLE) & want.styleMask, want.style);
+        EXPECT_EQ(GetWindowLongA(child, GWL_EXSTYLE) & want.exStyleMask, want.exStyle);
+    }
+    EXPECT_EQ(app.FocusedWindow(), app.Item(IDOK)) << "OK, the first tab stop, has the focus at the start";
+
+    std::string shot = ShotPath("main-dialog.bmp");
+    if (!shot.empty()) {
+        SendMessageA(app.Item(1000), WM_SETTEXT, 0, reinterpret_cast<LPARAM>("C:\\Records\\Creatures"));
+        Activate(app.Dialog());
+        UpdateWindow(app.Dialog());
+        Sleep(300);
+        EXPECT_TRUE(SaveWindowBitmap(app.Dialog(), shot));
+    }
+}
+
+TEST(MainDialog, ClosesAndEndsTheProgram) {
+    struct Way {
+        const char* name;
+        void (*close)(Tervalo&);
+    };
+    const Way ways[] = {
+        {"Cancel clicked", [](Tervalo& app) { PostMessageA(app.Item(IDCANCEL), BM_CLICK, 0, 0); }},
+        {"Esc pressed",
+         [](Tervalo& app) {
+             Activate(app.Dialog());
+             PressKey(VK_ESCAPE);
+         }},
+        {"close box", [](Tervalo& app) { PostMessageA(app.Dialog(), WM_SYSCOMMAND, SC_CLOSE, 0); }},
+    };
+    for (const Way& way : ways) {
+        SCOPED_TRACE(way.name);
+        Tervalo app;
+        ASSERT_NE(app.Dialog(), nullptr);
+        way.close(app);
+        DWORD code = 99;
+        ASSERT_TRUE(app.WaitForExit(10000, code)) << "the program did not end";
+        EXPECT_EQ(code, 0u);
+        EXPECT_TRUE(Dialogs(app.Pid()).empty());
+    }
+}
+
+TEST(MainDialog, ArgumentsChangeNothing) {
+    ScratchDir dir;
+    dir.Put("named.dbr", kUnsorted);
+    dir.Put("run\\a.dbr", kUnsorted);
+    Tervalo app("\"" + (dir / "named.dbr") + "\" /x --help", dir.Path());
+    ASSERT_NE(app.Dialog(), nullptr);
+    EXPECT_EQ(app.Field(), "");
+    EXPECT_EQ(Children(app.Dialog()).size(), 4u);
+    ExpectMessages(app.RunWithClick(dir / "run"), Expected({kComplete}, dir.Path()));
+    ExpectFiles(dir, {{"named.dbr", kUnsorted}, {"run\\a.dbr", kSorted}});
+}
+
+// ---- runs ------------------------------------------------------------------
+
+struct RunCase {
+    const char* name;
+    Files files;      // before the run, relative to the case's folder
+    std::string entry;  // % is the case's folder, @ its name (relative to the current directory)
+    bool enter;       // Enter in the field instead of a click on OK
+    std::vector<std::string> messages;  // % is the case's folder
+    Files after;
+    std::string held = "";      // held open without sharing during the run
+    std::string readOnly = "";  // made read-only and hidden before the run
+};
+
+TEST(Runs, SortRecordFilesAndReportTheFirstFailure) {
+    const RunCase cases[] = {
+        {"directory tree, OK clicked",
+         {{"a.dbr", kUnsorted}, {"notes.txt", kUnsorted}, {"sub\\b.DBR", kUnsortedLf},
+          {"sub\\deeper\\c.Dbr", kUnsorted}, {"sub\\keep.dbr.bak", kUnsorted}, {"sub\\x.dbrx", kUnsorted}},
+         "%", false, {kComplete},
+         {{"a.dbr", kSorted}, {"notes.txt", kUnsorted}, {"sub\\b.DBR", kSortedLf},
+          {"sub\\deeper\\c.Dbr", kSorted}, {"sub\\keep.dbr.bak", kUnsorted}, {"sub\\x.dbrx", kUnsorted}}},
+        {"bad file stops the run, Enter",
+         {{"1.dbr", kUnsorted}, {"2.dbr", kBad}, {"3.dbr", kUnsorted}, {"4\\5.dbr", kUnsorted}},
+         "%", true, {"Error detected within file:\r\n%\\2.dbr", kComplete},
+         {{"1.dbr", kSorted}, {"2.dbr", kBad}, {"3.dbr", kUnsorted}, {"4\\5.dbr", kUnsorted}}},
+        {"bad file deep down stops every level",
+         {{"a\\1.dbr", kUnsorted}, {"a\\b\\bad.dbr", kBad}, {"a\\b\\z.dbr", kUnsorted},
+          {"a\\c.dbr", kUnsorted}, {"z.dbr", kUnsorted}},
+         "%", false, {"Error detected within file:\r\n%\\a\\b\\bad.dbr", kComplete},
+         {{"a\\1.dbr", kSorted}, {"a\\b\\bad.dbr", kBad}, {"a\\b\\z.dbr", kUnsorted},
+          {"a\\c.dbr", kUnsorted}, {"z.dbr", kUnsorted}}},
+        {"wildcard entry, suffix in any case",
+         {{"UP.DBR", kUnsorted}, {"mixed.Dbr", kUnsorted}, {"d.dbrx", kUnsorted}, {"e.dbr.bak", kUnsorted},
+          {"dir\\in.dbr", kUnsorted}, {"other.txt", kUnsorted}},
+         "%\\*", true, {kComplete},
+         {{"UP.DBR", kSorted}, {"mixed.Dbr", kSorted}, {"d.dbrx", kUnsorted}, {"e.dbr.bak", kUnsorted},
+          {"dir\\in.dbr", kSorted}, {"other.txt", kUnsorted}}},
+        {"a name that does not exist", {{"a.dbr", kUnsorted}}, "%\\missing", false, {kComplete},
+         {{"a.dbr", kUnsorted}}},
+        {"trailing backslash matches nothing", {{"a.dbr", kUnsorted}}, "%\\", false, {kComplete},
+         {{"a.dbr", kUnsorted}}},
+        {"empty field", {{"a.dbr", kUnsorted}}, "", false, {kComplete}, {{"a.dbr", kUnsorted}}},
+        {"relative entry, absolute path in the message", {{"sub\\a.dbr", kBad}}, "@\\sub", true,
+         {"Error detected within file:\r\n%\\sub\\a.dbr", kComplete}, {{"sub\\a.dbr", kBad}}},
+        {"file held by another program",
+         {{"a.dbr", kUnsorted}, {"b.dbr", kUnsorted}, {"c.dbr", kUnsorted}}, "%", false,
+         {"Cannot open file:\r\n%\\b.dbr", kComplete},
+         {{"a.dbr", kSorted}, {"b.dbr", kUnsorted}, {"c.dbr", kUnsorted}}, "b.dbr"},
+        {"read-only hidden file is rewritten", {{"a.dbr", kUnsorted}}, "%\\a.dbr", true, {kComplete},
+         {{"a.dbr", kSorted}}, "", "a.dbr"},
+    };
+    // One program for all runs, started in a folder with a record file of its
+    // own that no run may touch (an empty field must not mean "here").
+    ScratchDir cwd;
+    cwd.Put("here.dbr", kUnsorted);
+    Tervalo app("", cwd.Path());
+    ASSERT_NE(app.Dialog(), nullptr);
+    for (const RunCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchDir dir(cwd.Path());
+        std::string name = dir.Path().substr(cwd.Path().size() + 1);
+        for (const auto& file : c.files) dir.Put(file.first, file.second);
+        HANDLE held = INVALID_HANDLE_VALUE;
+        if (!c.held.empty())
+            held = CreateFileA((dir / c.held).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (!c.readOnly.empty())
+            SetFileAttributesA((dir / c.readOnly).c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
+        std::string entry = Expand(c.entry, dir.Path());
+        for (size_t at; (at = entry.find('@')) != std::string::npos;) entry.replace(at, 1, name);
+        std::vector<Shown> shown = c.enter ? app.RunWithEnter(entry) : app.RunWithClick(entry);
+        if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+        ExpectMessages(shown, Expected(c.messages, dir.Path()));
+        ExpectFiles(dir, c.after);
+        EXPECT_EQ(app.Field(), entry) << "the field keeps the entry";
+    }
+    EXPECT_EQ(ReadFileBytes(cwd / "here.dbr"), kUnsorted);
+}
+
+TEST(Runs, SecondRunRewritesTheSameContent) {
+    ScratchDir dir;
+    dir.Put("a.dbr", kUnsorted);
+    dir.Put("s\\b.dbr", kUnsortedLf);
+    Tervalo app;
+    ASSERT_NE(app.Dialog(), nullptr);
+    ExpectMessages(app.RunWithClick(dir.Path()), Expected({kComplete}, dir.Path()));
+    ExpectFiles(dir, {{"a.dbr", kSorted}, {"s\\b.dbr", kSortedLf}});
+    // Straight away, with the field as the first run left it.
+    PostMessageA(app.Item(IDOK), BM_CLICK, 0, 0);
+    ExpectMessages(CollectMessages(app.Pid(), app.Dialog()), Expected({kComplete}, dir.Path()));
+    ExpectFiles(dir, {{"a.dbr", kSorted}, {"s\\b.dbr", kSortedLf}});
+}
+
+// A disk that fills up while a file is rewritten: the write error leaves the
+// run before "Complete!", is shown with the file and the reason, the file
+// keeps its content, and the dialog takes the next run.
+TEST(Runs, WriteErrorIsReportedAndTheDialogGoesOn) {
+    std::string smallDisk = Env("TERVALO_E2E_SMALL_DISK");
+    if (smallDisk.empty()) GTEST_SKIP() << "TERVALO_E2E_SMALL_DISK names no small disk";
+    ScratchDir full(smallDisk);
+    std::string big = "templateName,t\r\n";
+    for (int i = 4000; i > 0; --i) big += "key" + std::to_string(i) + ",value\r\n";
+    ASSERT_GT(big.size(), 40000u);
+    full.Put("big.dbr", big);
+    ASSERT_EQ(ReadFileBytes(full / "big.dbr"), big) << "the small disk cannot even hold the file";
+    ScratchDir good;
+    good.Put("a.dbr", kUnsorted);
+
+    Tervalo app;
+    ASSERT_NE(app.Dialog(), nullptr);
+    std::vector<Shown> shown = app.RunWithClick(full.Path(), 3000);
+    ASSERT_EQ(shown.size(), 1u) << "one box, and no \"Complete!\"";
+    EXPECT_EQ(shown[0].caption, "Tervalo");
+    std::string head = "Error writing file:\r\n" + (full / "big.dbr") + "\r\n";
+    EXPECT_EQ(shown[0].text.substr(0, head.size()), head) << Visible(shown[0].text);
+    EXPECT_GT(shown[0].text.size(), head.size()) << "the reason is missing";
+    EXPECT_TRUE(ReadFileBytes(full / "big.dbr") == big) << "the file lost its content";
+    WIN32_FIND_DATAA data;
+    HANDLE find = FindFirstFileA((full / "*").c_str(), &data);
+    int files = 0;
+    do {
+        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) ++files;
+    } while (FindNextFileA(find, &data));
+    FindClose(find);
+    EXPECT_EQ(files, 1) << "a temporary file was left behind";
+
+    ExpectMessages(app.RunWithEnter(good.Path()), Expected({kComplete}, good.Path()));
+    ExpectFiles(good, {{"a.dbr", kSorted}});
+}
+
+// ---- the About box ---------------------------------------------------------
+
+HWND OpenAboutThroughSystemMenu(Tervalo& app) {
+    EXPECT_TRUE(Activate(app.Dialog()));
+    PressKey(VK_SPACE, true);  // Alt+Space opens the system menu
+    Sleep(200);
+    PressKey(VK_UP);  // from the top round to the last item
+    PressKey(VK_RETURN);
+    HWND about = nullptr;
+    WaitFor([&] { return (about = FindDialog(app.Pid(), "About Tervalo")) != nullptr; });
+    return about;
+}
+
+TEST(AboutBox, OpensFromTheSystemMenuAndClosesEveryWay) {
+    struct Way {
+        const char* name;
+        void (*close)(HWND about);
+    };
+    const Way ways[] = {
+        {"OK clicked", [](HWND about) { PostMessageA(GetDlgItem(about, IDOK), BM_CLICK, 0, 0); }},
+        {"Esc pressed",
+         [](HWND about) {
+             Activate(about);
+             PressKey(VK_ESCAPE);
+         }},
+        {"close box", [](HWND about) { PostMessageA(about, WM_SYSCOMMAND, SC_CLOSE, 0); }},
+    };
+    Tervalo app;
+    ASSERT_NE(app.Dialog(), nullptr);
+    SendMessageA(app.Item(1000), WM_SETTEXT, 0, reinterpret_cast<LPARAM>("kept"));
+    bool first = true;
+    for (const Way& way : ways) {
+        SCOPED_TRACE(way.name);
+        HWND about = OpenAboutThroughSystemMenu(app);
+        ASSERT_NE(about, nullptr) << "no About box";
+        EXPECT_EQ(GetWindow(about, GW_OWNER), app.Dialog());
+        EXPECT_FALSE(IsWindowEnabled(app.Dialog())) << "the main dialog waits while the box is open";
+        if (first) {
+            std::vector<HWND> items = Children(about);
+            ASSERT_EQ(items.size(), 4u);
+            EXPECT_EQ(GetWindowLongA(items[0], GWL_STYLE) & SS_TYPEMASK, SS_ICON);
+            EXPECT_NE(SendMessageA(items[0], STM_GETICON, 0, 0), 0) << "the icon is not shown";
+            EXPECT_EQ(WindowText(items[1]), "Tervalo Version 1.0");
+            EXPECT_FALSE(WindowText(items[2]).empty()) << "no notice line";
+            EXPECT_EQ(GetDlgCtrlID(items[3]), IDOK);
+            EXPECT_EQ(WindowText(items[3]), "OK");
+            std::string shot = ShotPath("about-box.bmp");
+            if (!shot.empty()) {
+                Sleep(300);
+                EXPECT_TRUE(SaveWindowBitmap(about, shot));
+            }
+            first = false;
+        }
+        way.close(about);
+        EXPECT_TRUE(WaitFor([&] { return !IsWindow(about); })) << "the box did not close";
+        EXPECT_TRUE(WaitFor([&] { return IsWindowEnabled(app.Dialog()) != FALSE; }));
+        EXPECT_EQ(FindDialog(app.Pid(), "Tervalo"), app.Dialog());
+        EXPECT_EQ(app.Field(), "kept");
+    }
+}
+
+// ---- the executable --------------------------------------------------------
+
+TEST(Executable, CarriesTheVersionRecord) {
+    std::string exe = TervaloExe();
+    DWORD handle = 0;
+    DWORD size = GetFileVersionInfoSizeA(exe.c_str(), &handle);
+    ASSERT_GT(size, 0u) << exe;
+    std::vector<char> data(size);
+    ASSERT_TRUE(GetFileVersionInfoA(exe.c_str(), 0, size, data.data()));
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueA(data.data(), "\\", reinterpret_cast<void**>(&fixed), &length));
+    EXPECT_EQ(fixed->dwFileVersionMS, 0x00010000u);
+    EXPECT_EQ(fixed->dwFileVersionLS, 0x00000001u);
+    EXPECT_EQ(fixed->dwProductVersionMS, 0x00010000u);
+    EXPECT_EQ(fixed->dwProductVersionLS, 0x00000001u);
+    EXPECT_EQ(fixed->dwFileFlagsMask, 0x3Fu);
+    EXPECT_EQ(fixed->dwFileOS, static_cast<DWORD>(VOS__WINDOWS32));
+    EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_APP));
+
+    WORD* translation = nullptr;
+    ASSERT_TRUE(VerQueryValueA(data.data(), "\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation),
+                               &length));
+    ASSERT_GE(length, 4u);
+    EXPECT_EQ(translation[0], 0x0409);
+    EXPECT_EQ(translation[1], 0x04B0);
+
+    const std::pair<const char*, const char*> strings[] = {
+        {"CompanyName", ""},
+        {"FileDescription", "Tervalo MFC Application"},
+        {"FileVersion", "1, 0, 0, 1"},
+        {"InternalName", "Tervalo"},
+        {"LegalTrademarks", ""},
+        {"OriginalFilename", "Tervalo.EXE"},
+        {"ProductName", "Tervalo Application"},
+        {"ProductVersion", "1, 0, 0, 1"},
+    };
+    for (const auto& s : strings) {
+        std::string key = std::string("\\StringFileInfo\\040904B0\\") + s.first;
+        char* value = nullptr;
+        EXPECT_TRUE(VerQueryValueA(data.data(), key.c_str(), reinterpret_cast<void**>(&value), &length))
+            << s.first;
+        EXPECT_EQ(std::string(value && length ? value : ""), s.second) << s.first;
+    }
+}
+
+}  // namespace
