@@ -6,8 +6,7 @@
 
 #include <iostream>
 
-#include "../../platform/CFileException.h"
-#include "TestSupport.h"
+#include "FaultSupport.h"
 #include "VirtualFileSystem.h"
 
 namespace {
@@ -63,28 +62,6 @@ std::vector<TreeFile> Tree(bool withBigFile) {
 }
 
 bool IsRecord(const TreeFile& f) { return f.after != kNotRecord; }
-
-struct Outcome {
-    std::vector<std::string> messages;
-    bool threw = false;
-    CFileException::Cause cause = CFileException::genericException;
-    std::string thrownPath;
-};
-
-Outcome RunOver(VirtualFileSystem& vfs) {
-    Outcome out;
-    RecordingSink sink;
-    CRecordSorter sorter(sink, vfs);
-    try {
-        sorter.Run(CString(VirtualFileSystem::Top()));
-    } catch (const CFileException& e) {
-        out.threw = true;
-        out.cause = e.m_cause;
-        out.thrownPath = e.m_strFileName.str();
-    }
-    out.messages = sink.messages;
-    return out;
-}
 
 struct Scenario {
     const char* name;
@@ -169,7 +146,7 @@ TEST_P(FaultInjection, EveryCallFailingInTurn) {
     // The run without faults: it counts the calls and stops at the bad file.
     VirtualFileSystem clean;
     Build(clean);
-    Outcome cleanOutcome = RunOver(clean);
+    RunOutcome cleanOutcome = RunCatching(clean, VirtualFileSystem::Top());
     int badIndex = -1;
     for (size_t i = 0; i < m_tree.size(); ++i)
         if (m_tree[i].after == kBad) badIndex = static_cast<int>(i);
@@ -191,7 +168,7 @@ TEST_P(FaultInjection, EveryCallFailingInTurn) {
             VirtualFileSystem vfs;
             Build(vfs);
             vfs.FailAt(op, n);
-            Outcome got = RunOver(vfs);
+            RunOutcome got = RunCatching(vfs, VirtualFileSystem::Top());
             ASSERT_TRUE(vfs.Faulted()) << label << ": the run took another course than without faults";
             CheckInvariants(vfs, pristine, label);
 

@@ -1,0 +1,32 @@
+// Running a whole run and catching how it ended, for the fault tests.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "../../platform/CFileException.h"
+#include "TestSupport.h"
+
+struct RunOutcome {
+    std::vector<std::string> messages;
+    bool threw = false;  // an I/O error part-way left the run
+    CFileException::Cause cause = CFileException::genericException;
+    std::string thrownPath;
+    long osError = 0;
+};
+
+inline RunOutcome RunCatching(FileSystem& fs, const std::string& entry) {
+    RunOutcome out;
+    RecordingSink sink;
+    CRecordSorter sorter(sink, fs);
+    try {
+        sorter.Run(CString(entry));
+    } catch (const CFileException& e) {
+        out.threw = true;
+        out.cause = e.m_cause;
+        out.thrownPath = e.m_strFileName.str();
+        out.osError = e.m_lOsError;
+    }
+    out.messages = sink.messages;
+    return out;
+}

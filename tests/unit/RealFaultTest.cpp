@@ -1,0 +1,442 @@
+// Faults that real file systems produce: entries that change under a run,
+// links that lead nowhere or in circles, a disk that fills up, a volume that
+// cannot be written, files that another program holds or has marked. Every
+// run must end in the right message (or I/O error), and every record file
+// must hold its old bytes or its normal form.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <set>
+
+#include "FaultSupport.h"
+
+#ifdef _WIN32
+#include "../../platform/Types.h"
+#else
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#endif
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kUnsorted = "b,1,\r\na,1,\r\n";
+const std::string kSorted = "a,1,\r\nb,1,\r\n";
+const std::string kMissing = "<missing>";
+const std::string kDirectory = "<directory>";
+const std::string kPipe = "<pipe>";
+
+using Files = std::vector<std::pair<std::string, std::string>>;
+
+// A message a run shows: its words and the file it names ("" for none).
+struct Message {
+    const char* words;
+    std::string name;
+};
+
+// What is at name below dir now.
+std::string State(const TempDir& dir, const std::string& name) {
+    std::error_code ec;
+    fs::file_status st = fs::symlink_status(fs::path(dir.Path(name)), ec);
+    if (ec || !fs::exists(st)) return kMissing;
+    if (fs::is_directory(st) || fs::is_directory(fs::status(fs::path(dir.Path(name)), ec))) return kDirectory;
+    if (fs::is_fifo(st)) return kPipe;  // reading it would wait for a writer
+    return dir.Read(name);
+}
+
+void MakeFiles(const TempDir& dir, const Files& files) {
+    for (const auto& f : files) dir.Write(f.first, f.second);
+}
+
+std::vector<std::string> Expand(const TempDir& dir, const std::vector<Message>& messages) {
+    std::vector<std::string> out;
+    for (const Message& m : messages) out.push_back(m.words + (m.name.empty() ? std::string() : dir.Path(m.name)));
+    return out;
+}
+
+// Every file is as expected, and no other file (no temporary one) is there.
+void CheckFiles(const TempDir& dir, const Files& after, const std::string& label) {
+    std::set<std::string> known;
+    for (const auto& f : after) {
+        known.insert(f.first);
+        EXPECT_TRUE(State(dir, f.first) == f.second) << label << ": " << f.first;
+    }
+    // Links are not followed: some lead nowhere or in circles.
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(dir.Path(), ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec)) {
+        if (it->is_directory(ec) && !it->is_symlink(ec)) continue;
+        std::string name = it->path().lexically_relative(dir.Path()).generic_string();
+        EXPECT_TRUE(known.count(name)) << label << ": stray entry " << name;
+    }
+}
+
+// The real file system, with a chance to change the tree between calls.
+enum class When { BeforeSearch, AfterSearch, BeforeOpen, BeforeRewrite };
+
+class HookedFileSystem : public FileSystem {
+public:
+    std::function<void(When, const std::string&)> hook = [](When, const std::string&) {};
+
+    std::unique_ptr<FileSearch> FindFirst(const CString& pattern, FindEntry& first, CString& root) override {
+        hook(When::BeforeSearch, pattern.str());
+        auto search = m_real.FindFirst(pattern, first, root);
+        hook(When::AfterSearch, pattern.str());
+        return search;
+    }
+    std::unique_ptr<InputFile> OpenRead(const CString& path, FileError& error) override {
+        hook(When::BeforeOpen, path.str());
+        return m_real.OpenRead(path, error);
+    }
+    std::unique_ptr<ReplacementFile> CreateReplacement(const CString& path, FileError& error) override {
+        hook(When::BeforeRewrite, path.str());
+        return m_real.CreateReplacement(path, error);
+    }
+    BOOL SetFileAttributesA(const CString& path, DWORD attributes) override {
+        return m_real.SetFileAttributesA(path, attributes);
+    }
+    bool GetDirectoryId(const CString& path, DirectoryId& id) override { return m_real.GetDirectoryId(path, id); }
+
+private:
+    FileSystem& m_real = GetRealFileSystem();
+};
+
+void Remove(const TempDir& dir, const std::string& name) { fs::remove_all(fs::path(dir.Path(name))); }
+void ToDirectory(const TempDir& dir, const std::string& name) {
+    Remove(dir, name);
+    dir.MakeDir(name);
+}
+
+// Something else changes the tree while a run is under way: once, when the
+// run reaches the trigger (a name below the test directory, or a search
+// pattern there).
+struct ChangeCase {
+    const char* name;
+    When when;
+    std::string trigger;
+    std::function<void(const TempDir&)> change;
+    std::vector<Message> messages;
+    Files after;
+};
+
+const Files kChangeTree = {{"a.dbr", kUnsorted}, {"m.dbr", kUnsorted}, {"sub/s.dbr", kUnsorted}, {"z.dbr", kUnsorted}};
+const std::string kAllSub = std::string("sub") + kPathSeparator + "*.*";
+
+const ChangeCase kChangeCases[] = {
+    {"file vanishes before it is opened", When::BeforeOpen, "m.dbr", [](const TempDir& d) { Remove(d, "m.dbr"); },
+     {{kCannotOpenMessage, "m.dbr"}, {kCompleteMessage, ""}},
+     {{"a.dbr", kSorted}, {"m.dbr", kMissing}, {"sub/s.dbr", kUnsorted}, {"z.dbr", kUnsorted}}},
+    {"file becomes a directory before it is opened", When::BeforeOpen, "m.dbr",
+     [](const TempDir& d) { ToDirectory(d, "m.dbr"); },
+     {{kCannotOpenMessage, "m.dbr"}, {kCompleteMessage, ""}},
+     {{"a.dbr", kSorted}, {"m.dbr", kDirectory}, {"sub/s.dbr", kUnsorted}, {"z.dbr", kUnsorted}}},
+    // Gone once it has been read: it must not come back from the rewrite.
+    {"file vanishes before it is rewritten", When::BeforeRewrite, "m.dbr", [](const TempDir& d) { Remove(d, "m.dbr"); },
+     {{kCannotWriteMessage, "m.dbr"}, {kCompleteMessage, ""}},
+     {{"a.dbr", kSorted}, {"m.dbr", kMissing}, {"sub/s.dbr", kUnsorted}, {"z.dbr", kUnsorted}}},
+    {"file becomes a directory before it is rewritten", When::BeforeRewrite, "m.dbr",
+     [](const TempDir& d) { ToDirectory(d, "m.dbr"); },
+     {{kCannotWriteMessage, "m.dbr"}, {kCompleteMessage, ""}},
+     {{"a.dbr", kSorted}, {"m.dbr", kDirectory}, {"sub/s.dbr", kUnsorted}, {"z.dbr", kUnsorted}}},
+    {"directory vanishes before it is searched", When::BeforeSearch, kAllSub,
+     [](const TempDir& d) { Remove(d, "sub"); }, {{kCompleteMessage, ""}},
+     {{"a.dbr", kSorted}, {"m.dbr", kSorted}, {"z.dbr", kSorted}}},
+#ifndef _WIN32
+    // Listed, then gone: its first file cannot be opened. (Windows keeps a
+    // directory with an open search from going away.)
+    {"directory vanishes after it is listed", When::AfterSearch, kAllSub, [](const TempDir& d) { Remove(d, "sub"); },
+     {{kCannotOpenMessage, "sub/s.dbr"}, {kCompleteMessage, ""}},
+     {{"a.dbr", kSorted}, {"m.dbr", kSorted}, {"z.dbr", kUnsorted}}},
+#endif
+};
+
+TEST(RealFaults, TreeChangesDuringTheRun) {
+    for (const ChangeCase& c : kChangeCases) {
+        TempDir dir;
+        MakeFiles(dir, kChangeTree);
+        HookedFileSystem hooked;
+        bool done = false;
+        const std::string trigger = dir.Path(c.trigger);
+        hooked.hook = [&](When when, const std::string& path) {
+            if (done || when != c.when || path != trigger) return;
+            done = true;
+            c.change(dir);
+        };
+        RunOutcome got = RunCatching(hooked, dir.Path());
+        EXPECT_TRUE(done) << c.name << ": the change never happened";
+        EXPECT_FALSE(got.threw) << c.name;
+        EXPECT_EQ(got.messages, Expand(dir, c.messages)) << c.name;
+        CheckFiles(dir, c.after, c.name);
+    }
+}
+
+#ifndef _WIN32
+
+void Link(const TempDir& dir, const std::string& target, const std::string& name) {
+    fs::create_symlink(fs::path(target), fs::path(dir.Path(name)));
+}
+
+mode_t Mode(const TempDir& dir, const std::string& name) {
+    struct stat st;
+    return stat(dir.Path(name).c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+// Entries that are not what they seem: links, loops, a pipe. The run is over
+// the directory "tree"; "outside" lies beside it.
+struct OddEntryCase {
+    const char* name;
+    std::function<void(const TempDir&)> make;
+    std::vector<Message> messages;
+    Files after;
+    std::vector<std::pair<std::string, mode_t>> modes;  // after the run
+};
+
+const OddEntryCase kOddEntryCases[] = {
+    {"dangling link", [](const TempDir& d) { Link(d, "nowhere.dbr", "tree/m.dbr"); },
+     {{kCannotOpenMessage, "tree/m.dbr"}, {kCompleteMessage, ""}},
+     {{"tree/a.dbr", kSorted}, {"tree/m.dbr", kMissing}, {"tree/z.dbr", kUnsorted}},
+     {}},
+    {"link to itself", [](const TempDir& d) { Link(d, "m.dbr", "tree/m.dbr"); },
+     {{kCannotOpenMessage, "tree/m.dbr"}, {kCompleteMessage, ""}},
+     {{"tree/a.dbr", kSorted}, {"tree/m.dbr", kMissing}, {"tree/z.dbr", kUnsorted}},
+     {}},
+    {"named pipe", [](const TempDir& d) { mkfifo(d.Path("tree/m.dbr").c_str(), 0644); },
+     {{kCannotOpenMessage, "tree/m.dbr"}, {kCompleteMessage, ""}},
+     {{"tree/a.dbr", kSorted}, {"tree/m.dbr", kPipe}, {"tree/z.dbr", kUnsorted}},
+     {}},
+    {"directory linking to itself",
+     [](const TempDir& d) {
+         d.Write("tree/sub/s.dbr", kUnsorted);
+         fs::create_directory_symlink(".", d.Path("tree/sub/self"));
+     },
+     {{kCompleteMessage, ""}},
+     {{"tree/a.dbr", kSorted}, {"tree/sub/s.dbr", kSorted}, {"tree/sub/self", kDirectory}, {"tree/z.dbr", kSorted}},
+     {}},
+    {"two directories linking to each other",
+     [](const TempDir& d) {
+         d.Write("tree/p/p.dbr", kUnsorted);
+         d.Write("tree/q/q.dbr", kUnsorted);
+         fs::create_directory_symlink("../q", d.Path("tree/p/to-q"));
+         fs::create_directory_symlink("../p", d.Path("tree/q/to-p"));
+     },
+     {{kCompleteMessage, ""}},
+     {{"tree/a.dbr", kSorted},
+      {"tree/p/p.dbr", kSorted},
+      {"tree/p/to-q", kDirectory},
+      {"tree/q/q.dbr", kSorted},
+      {"tree/q/to-p", kDirectory},
+      {"tree/z.dbr", kSorted}},
+     {}},
+    // Rewritten where the link leads: the link stays, the permission bits
+    // stay (plus the owner's write bit).
+    {"read-only file behind a link",
+     [](const TempDir& d) {
+         d.Write("outside/real.dbr", kUnsorted);
+         chmod(d.Path("outside/real.dbr").c_str(), 0444);
+         Link(d, "../outside/real.dbr", "tree/m.dbr");
+     },
+     {{kCompleteMessage, ""}},
+     {{"tree/a.dbr", kSorted}, {"tree/m.dbr", kSorted}, {"outside/real.dbr", kSorted}, {"tree/z.dbr", kSorted}},
+     {{"outside/real.dbr", 0644}}},
+    {"unusual permission bits kept",
+     [](const TempDir& d) {
+         chmod(d.Path("tree/a.dbr").c_str(), 0604);
+         chmod(d.Path("tree/z.dbr").c_str(), 0200);
+     },
+     {{kCompleteMessage, ""}},
+     {{"tree/a.dbr", kSorted}, {"tree/z.dbr", kSorted}},
+     {{"tree/a.dbr", 0604}, {"tree/z.dbr", 0200}}},
+};
+
+TEST(RealFaults, OddEntries) {
+    for (const OddEntryCase& c : kOddEntryCases) {
+        TempDir dir;
+        MakeFiles(dir, {{"tree/a.dbr", kUnsorted}, {"tree/z.dbr", kUnsorted}});
+        c.make(dir);
+        RunOutcome got = RunCatching(GetRealFileSystem(), dir.Path("tree"));
+        EXPECT_FALSE(got.threw) << c.name;
+        EXPECT_EQ(got.messages, Expand(dir, c.messages)) << c.name;
+        CheckFiles(dir, c.after, c.name);
+        EXPECT_TRUE(!fs::exists(fs::symlink_status(dir.Path("tree/m.dbr"))) ||
+                    fs::is_symlink(fs::symlink_status(dir.Path("tree/m.dbr"))) ||
+                    fs::is_fifo(fs::symlink_status(dir.Path("tree/m.dbr"))))
+            << c.name << ": a link or pipe was replaced by a file";
+        for (const auto& m : c.modes) EXPECT_EQ(Mode(dir, m.first), m.second) << c.name << ": " << m.first;
+    }
+}
+
+// A private mount namespace: what the test mounts is seen by no other
+// process and goes away with this one.
+bool PrivateMounts(std::string& why) {
+    static int state = 0;  // 1: ready, -1: refused
+    static std::string reason;
+    if (state == 0) {
+        if (unshare(CLONE_NEWNS) != 0) {
+            reason = std::string("no private mount namespace: ") + std::strerror(errno);
+            state = -1;
+        } else if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+            reason = std::string("cannot make mounts private: ") + std::strerror(errno);
+            state = -1;
+        } else {
+            state = 1;
+        }
+    }
+    why = reason;
+    return state == 1;
+}
+
+class Mounted {
+public:
+    explicit Mounted(std::string path) : m_path(std::move(path)) {}
+    ~Mounted() {
+        if (m_mounted) umount2(m_path.c_str(), MNT_DETACH);
+    }
+    // A tmpfs with the given options; false with the reason on refusal.
+    bool Tmpfs(const char* options, std::string& why) {
+        return Check(mount("tervalo-test", m_path.c_str(), "tmpfs", 0, options) == 0, "tmpfs", why);
+    }
+    // The directory bound onto itself, read-only.
+    bool ReadOnly(std::string& why) {
+        if (!Check(mount(m_path.c_str(), m_path.c_str(), nullptr, MS_BIND, nullptr) == 0, "bind", why)) return false;
+        return Check(mount(nullptr, m_path.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0,
+                     "read-only remount", why);
+    }
+
+private:
+    bool Check(bool ok, const char* what, std::string& why) {
+        if (ok) {
+            m_mounted = true;
+        } else {
+            why = std::string("cannot mount (") + what + "): " + std::strerror(errno);
+        }
+        return ok;
+    }
+    std::string m_path;
+    bool m_mounted = false;
+};
+
+std::string BigUnsorted(int lines) {
+    std::string s;
+    for (int i = lines - 1; i >= 0; --i) s += "key" + std::to_string(100000 + i) + ",a value to fill the disk with,\r\n";
+    return s;
+}
+
+// Volumes that refuse a rewrite. The files sit in "vol", which is mounted
+// before they are made (read-only after).
+struct VolumeCase {
+    const char* name;
+    const char* tmpfsOptions;  // null: "vol" becomes read-only instead
+    Files files;
+    std::vector<Message> messages;
+    const char* thrownName;  // the file an I/O error names, or null
+    long osError;
+    Files after;
+};
+
+const std::string kBig = BigUnsorted(4000);  // about 170 KB
+
+const VolumeCase kVolumeCases[] = {
+    // The new content of big.dbr does not fit beside the old one.
+    {"disk fills up during a rewrite", "size=256k", {{"vol/a.dbr", kUnsorted}, {"vol/big.dbr", kBig}, {"vol/c.dbr", kUnsorted}},
+     {}, "vol/big.dbr", ENOSPC,
+     {{"vol/a.dbr", kSorted}, {"vol/big.dbr", kBig}, {"vol/c.dbr", kUnsorted}}},
+    // No inode is left for the temporary file.
+    {"no room for a new file", "size=1m,nr_inodes=3", {{"vol/a.dbr", kUnsorted}, {"vol/c.dbr", kUnsorted}},
+     {{kCannotWriteMessage, "vol/a.dbr"}, {kCompleteMessage, ""}}, nullptr, 0,
+     {{"vol/a.dbr", kUnsorted}, {"vol/c.dbr", kUnsorted}}},
+    {"read-only volume", nullptr, {{"vol/a.dbr", kUnsorted}, {"vol/c.dbr", kUnsorted}},
+     {{kCannotWriteMessage, "vol/a.dbr"}, {kCompleteMessage, ""}}, nullptr, 0,
+     {{"vol/a.dbr", kUnsorted}, {"vol/c.dbr", kUnsorted}}},
+};
+
+TEST(RealFaults, VolumesThatRefuseTheRewrite) {
+    std::string why;
+    if (!PrivateMounts(why)) GTEST_SKIP() << why;
+    for (const VolumeCase& c : kVolumeCases) {
+        TempDir dir;
+        dir.MakeDir("vol");
+        Mounted vol(dir.Path("vol"));
+        if (c.tmpfsOptions && !vol.Tmpfs(c.tmpfsOptions, why)) GTEST_SKIP() << why;
+        MakeFiles(dir, c.files);
+        if (!c.tmpfsOptions && !vol.ReadOnly(why)) GTEST_SKIP() << why;
+        struct statvfs before;
+        statvfs(dir.Path("vol").c_str(), &before);
+
+        RunOutcome got = RunCatching(GetRealFileSystem(), dir.Path("vol"));
+        EXPECT_EQ(got.messages, Expand(dir, c.messages)) << c.name;
+        EXPECT_EQ(got.threw, c.thrownName != nullptr) << c.name;
+        if (c.thrownName) {
+            EXPECT_EQ(got.thrownPath, dir.Path(c.thrownName)) << c.name;
+            EXPECT_EQ(got.cause, CFileException::writeError) << c.name;
+            EXPECT_EQ(got.osError, c.osError) << c.name;
+        }
+        CheckFiles(dir, c.after, c.name);
+        if (c.tmpfsOptions) {
+            // Whatever was written on the way has been given back.
+            struct statvfs after;
+            statvfs(dir.Path("vol").c_str(), &after);
+            EXPECT_EQ(after.f_bfree, before.f_bfree) << c.name;
+            EXPECT_EQ(after.f_ffree, before.f_ffree) << c.name;
+        }
+    }
+}
+
+#else  // _WIN32
+
+// Files that Windows marks or that another program holds.
+struct HeldCase {
+    const char* name;
+    DWORD attributes;
+    bool held;           // open elsewhere, without sharing
+    DWORD heldSharing;   // the sharing that the holder allows
+    std::vector<Message> messages;
+    Files after;
+};
+
+const HeldCase kHeldCases[] = {
+    {"read-only", FILE_ATTRIBUTE_READONLY, false, 0, {{kCompleteMessage, ""}}, {{"a.dbr", kSorted}, {"m.dbr", kSorted}, {"z.dbr", kSorted}}},
+    {"hidden", FILE_ATTRIBUTE_HIDDEN, false, 0, {{kCompleteMessage, ""}}, {{"a.dbr", kSorted}, {"m.dbr", kSorted}, {"z.dbr", kSorted}}},
+    {"system", FILE_ATTRIBUTE_SYSTEM, false, 0, {{kCompleteMessage, ""}}, {{"a.dbr", kSorted}, {"m.dbr", kSorted}, {"z.dbr", kSorted}}},
+    {"read-only, hidden and system", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM, false, 0,
+     {{kCompleteMessage, ""}}, {{"a.dbr", kSorted}, {"m.dbr", kSorted}, {"z.dbr", kSorted}}},
+    {"held without sharing", FILE_ATTRIBUTE_NORMAL, true, 0,
+     {{kCannotOpenMessage, "m.dbr"}, {kCompleteMessage, ""}}, {{"a.dbr", kSorted}, {"m.dbr", kUnsorted}, {"z.dbr", kUnsorted}}},
+    {"held by a reader that shares reading", FILE_ATTRIBUTE_NORMAL, true, FILE_SHARE_READ,
+     {{kCannotOpenMessage, "m.dbr"}, {kCompleteMessage, ""}}, {{"a.dbr", kSorted}, {"m.dbr", kUnsorted}, {"z.dbr", kUnsorted}}},
+};
+
+TEST(RealFaults, MarkedAndHeldFiles) {
+    for (const HeldCase& c : kHeldCases) {
+        TempDir dir;
+        MakeFiles(dir, {{"a.dbr", kUnsorted}, {"m.dbr", kUnsorted}, {"z.dbr", kUnsorted}});
+        std::string target = dir.Path("m.dbr");
+        ASSERT_TRUE(SetFileAttributesA(target.c_str(), c.attributes)) << c.name;
+        HANDLE holder = INVALID_HANDLE_VALUE;
+        if (c.held) {
+            holder = CreateFileA(target.c_str(), GENERIC_READ, c.heldSharing, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+            ASSERT_NE(holder, INVALID_HANDLE_VALUE) << c.name;
+        }
+        RunOutcome got = RunCatching(GetRealFileSystem(), dir.Path());
+        if (holder != INVALID_HANDLE_VALUE) CloseHandle(holder);
+        EXPECT_FALSE(got.threw) << c.name;
+        EXPECT_EQ(got.messages, Expand(dir, c.messages)) << c.name;
+        CheckFiles(dir, c.after, c.name);
+        if (!c.held) {
+            DWORD now = GetFileAttributesA(target.c_str());
+            EXPECT_EQ(now & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM), 0u) << c.name;
+        }
+    }
+}
+
+#endif
+
+}  // namespace
