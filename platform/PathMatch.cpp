@@ -54,3 +54,9 @@ void SortLikeWindows(std::vector<FindEntry>& entries) {
         return r != 0 ? r < 0 : a.name.Compare(b.name) < 0;
     });
 }
+
+std::string TemporaryName(const std::string& stem, const std::string& suffix, size_t limit, unsigned number) {
+    if (stem.size() + suffix.size() <= limit) return stem + suffix;
+    if (suffix.size() < limit) return stem.substr(0, limit - suffix.size()) + suffix;
+    return ("~" + std::to_string(number)).substr(0, limit > 0 ? limit : 1);
+}

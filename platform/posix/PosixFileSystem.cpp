@@ -247,9 +247,13 @@ public:
         size_t cut = target.rfind('/');
         std::string dir = target.substr(0, cut + 1);
         std::string base = target.substr(cut + 1);
+        // The temporary name must be a valid name even where the file's own
+        // name or path is as long as the system allows.
+        size_t limit = std::min<size_t>(NAME_MAX, PATH_MAX - 1 > dir.size() ? PATH_MAX - 1 - dir.size() : 1);
         for (int attempt = 0; attempt < 100; ++attempt) {
-            std::string temp = dir + "." + base + "." + pid + "-" +
-                               std::to_string(counter++) + ".tvtmp";
+            unsigned number = counter++;
+            std::string temp = dir + TemporaryName("." + base, "." + pid + "-" + std::to_string(number) + ".tvtmp",
+                                                   limit, number);
             int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
             if (fd < 0) {
                 if (errno == EEXIST) continue;

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "../FileSystem.h"
+#include "../PathMatch.h"
 
 namespace {
 
@@ -160,9 +161,17 @@ public:
             return nullptr;
         }
         static std::atomic<unsigned> counter{0};
+        // The temporary path must stay below MAX_PATH even where the file's
+        // own path reaches it.
+        size_t cut = path.str().find_last_of("\\/");
+        std::string dir = cut == std::string::npos ? std::string() : path.str().substr(0, cut + 1);
+        std::string base = path.str().substr(dir.size());
+        size_t limit = MAX_PATH - 1 > dir.size() ? MAX_PATH - 1 - dir.size() : 1;
         for (int attempt = 0; attempt < 100; ++attempt) {
-            std::string temp = path.str() + "." + std::to_string(GetCurrentProcessId()) + "-" +
-                               std::to_string(counter++) + ".tvtmp";
+            unsigned number = counter++;
+            std::string temp = dir + TemporaryName(base, "." + std::to_string(GetCurrentProcessId()) + "-" +
+                                                             std::to_string(number) + ".tvtmp",
+                                                   limit, number);
             HANDLE h = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                    FILE_ATTRIBUTE_NORMAL, nullptr);
             if (h == INVALID_HANDLE_VALUE) {

@@ -6,9 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <algorithm>
+#include <climits>
 #include <functional>
 #include <set>
 
+#include "../../platform/PathMatch.h"
 #include "FaultSupport.h"
 
 #ifdef _WIN32
@@ -21,6 +24,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #endif
 
@@ -178,6 +182,80 @@ TEST(RealFaults, TreeChangesDuringTheRun) {
     }
 }
 
+// Temporary names stay within the limit that the system sets, whatever the
+// length of the file's own name.
+TEST(RealFaults, TemporaryNamesFitBesideLongNames) {
+    struct Case {
+        std::string stem, suffix;
+        size_t limit;
+        unsigned number;
+        std::string name;
+    };
+    const Case cases[] = {
+        {"a.dbr", ".1-0.tvtmp", 255, 0, "a.dbr.1-0.tvtmp"},
+        {"abcdef.dbr", ".1-7.tvtmp", 15, 7, "abcde.1-7.tvtmp"},
+        {"abcdef.dbr", ".1-7.tvtmp", 11, 7, "a.1-7.tvtmp"},
+        {"abcdef.dbr", ".1-7.tvtmp", 10, 7, "~7"},
+        {"a.dbr", ".123-45678.tvtmp", 5, 45678, "~4567"},
+        {"a.dbr", ".1-3.tvtmp", 1, 3, "~"},
+    };
+    for (const Case& c : cases) {
+        std::string name = TemporaryName(c.stem, c.suffix, c.limit, c.number);
+        EXPECT_EQ(name, c.name) << c.stem << " within " << c.limit;
+        EXPECT_LE(name.size(), c.limit);
+    }
+}
+
+// Makes directories below dir so that the path of the last one has exactly
+// length characters; returns its name relative to dir.
+std::string DirectoryOfLength(const TempDir& dir, size_t length) {
+    std::string rel;
+    while (dir.Path(rel).size() < length) {
+        size_t room = length - dir.Path(rel).size() - 1;  // one for the separator
+        size_t part = std::min<size_t>(room, 200);
+        if (room - part == 1) --part;  // leave room for a separator and a name
+        rel += (rel.empty() ? "" : "/") + std::string(part, 'd');
+        dir.MakeDir(rel);
+    }
+    return rel;
+}
+
+// A record file whose name or path is as long as the system allows is
+// rewritten like any other: its temporary file must fit beside it.
+TEST(RealFaults, LongestNamesAndPaths) {
+#ifdef _WIN32
+    const size_t kLongestPath = MAX_PATH - 1;
+    const size_t kLongestDirectory = MAX_PATH - 12;  // what CreateDirectoryA allows
+#else
+    const size_t kLongestPath = PATH_MAX - 1;
+    const size_t kLongestDirectory = kLongestPath - 12;
+#endif
+    const size_t kLongestName = 255;
+    struct Case {
+        const char* name;
+        size_t directoryLength;  // 0: the test directory itself
+        size_t nameLength;       // 0: what is left of the longest path
+    };
+    const Case cases[] = {
+        {"longest name", 0, 0},
+        {"short name at the end of the longest path", kLongestDirectory, 0},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        std::string sub = c.directoryLength ? DirectoryOfLength(dir, c.directoryLength) : "";
+        size_t used = dir.Path(sub).size() + 1;
+        size_t length = std::min(kLongestName, kLongestPath - used);
+        std::string name = (sub.empty() ? "" : sub + "/") + std::string(length - 4, 'n') + ".dbr";
+        dir.Write(name, kUnsorted);
+        ASSERT_EQ(dir.Read(name), kUnsorted) << c.name << ": the test could not make its file";
+        RunOutcome got = RunCatching(GetRealFileSystem(), dir.Path());
+        EXPECT_FALSE(got.threw) << c.name;
+        EXPECT_EQ(got.messages, std::vector<std::string>{kCompleteMessage}) << c.name << " (" << dir.Path(name).size()
+                                                                            << " characters)";
+        CheckFiles(dir, {{name, kSorted}}, c.name);
+    }
+}
+
 #ifndef _WIN32
 
 void Link(const TempDir& dir, const std::string& target, const std::string& name) {
@@ -249,11 +327,11 @@ const OddEntryCase kOddEntryCases[] = {
     {"unusual permission bits kept",
      [](const TempDir& d) {
          chmod(d.Path("tree/a.dbr").c_str(), 0604);
-         chmod(d.Path("tree/z.dbr").c_str(), 0200);
+         chmod(d.Path("tree/z.dbr").c_str(), 0666);
      },
      {{kCompleteMessage, ""}},
      {{"tree/a.dbr", kSorted}, {"tree/z.dbr", kSorted}},
-     {{"tree/a.dbr", 0604}, {"tree/z.dbr", 0200}}},
+     {{"tree/a.dbr", 0604}, {"tree/z.dbr", 0666}}},
 };
 
 TEST(RealFaults, OddEntries) {
@@ -273,13 +351,32 @@ TEST(RealFaults, OddEntries) {
     }
 }
 
+bool WriteTo(const char* file, const std::string& text) {
+    FILE* f = std::fopen(file, "w");
+    if (!f) return false;
+    bool ok = std::fputs(text.c_str(), f) >= 0;
+    return std::fclose(f) == 0 && ok;
+}
+
+// This process in a user and mount namespace of its own, with its own ids
+// mapped to themselves.
+bool OwnUserNamespace() {
+    uid_t uid = getuid();
+    gid_t gid = getgid();
+    if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) return false;
+    WriteTo("/proc/self/setgroups", "deny");
+    return WriteTo("/proc/self/uid_map", std::to_string(uid) + " " + std::to_string(uid) + " 1") &&
+           WriteTo("/proc/self/gid_map", std::to_string(gid) + " " + std::to_string(gid) + " 1");
+}
+
 // A private mount namespace: what the test mounts is seen by no other
 // process and goes away with this one.
 bool PrivateMounts(std::string& why) {
     static int state = 0;  // 1: ready, -1: refused
     static std::string reason;
     if (state == 0) {
-        if (unshare(CLONE_NEWNS) != 0) {
+        // Without the privilege, a user namespace of our own may grant it.
+        if (unshare(CLONE_NEWNS) != 0 && !OwnUserNamespace()) {
             reason = std::string("no private mount namespace: ") + std::strerror(errno);
             state = -1;
         } else if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
