@@ -2,7 +2,10 @@
 // and sizes give the same bytes on every machine.
 #include "Corpus.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -189,4 +192,56 @@ std::string BigFileContent(int lines, uint64_t seed) {
 
 int MakeBig(const std::string& path, int lines, uint64_t seed) {
     return WriteFile(path, BigFileContent(lines, seed)) ? 0 : 1;
+}
+
+namespace {
+
+bool RewriteFile(const std::string& path, std::vector<char>& buffer) {
+    int in = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) return false;
+    size_t size = 0;
+    for (;;) {
+        if (buffer.size() - size < 65536) buffer.resize(buffer.size() * 2 + 65536);
+        ssize_t n = read(in, buffer.data() + size, buffer.size() - size);
+        if (n <= 0) {
+            close(in);
+            if (n < 0) return false;
+            break;
+        }
+        size += static_cast<size_t>(n);
+    }
+    std::string temp = path + ".rewrite-tmp";
+    int out = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (out < 0) return false;
+    bool ok = write(out, buffer.data(), size) == static_cast<ssize_t>(size);
+    ok = close(out) == 0 && ok;
+    ok = ok && rename(temp.c_str(), path.c_str()) == 0;
+    if (!ok) unlink(temp.c_str());
+    return ok;
+}
+
+bool RewriteBelow(const std::string& dir, std::vector<char>& buffer) {
+    DIR* d = opendir(dir.c_str());
+    if (!d) return false;
+    std::vector<std::pair<std::string, bool>> entries;
+    while (dirent* de = readdir(d)) {
+        std::string name = de->d_name;
+        if (name == "." || name == "..") continue;
+        entries.emplace_back(dir + "/" + name, de->d_type == DT_DIR);
+    }
+    closedir(d);
+    for (const auto& [path, isDir] : entries) {
+        if (!(isDir ? RewriteBelow(path, buffer) : RewriteFile(path, buffer))) {
+            std::fprintf(stderr, "tervalo-corpus: cannot rewrite %s\n", path.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+int RewriteTree(const std::string& root) {
+    std::vector<char> buffer;
+    return RewriteBelow(root, buffer) ? 0 : 1;
 }

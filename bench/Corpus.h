@@ -15,3 +15,8 @@ std::string BigFileContent(int lines, uint64_t seed);
 
 // Writes BigFileContent to path. 0 on success.
 int MakeBig(const std::string& path, int lines, uint64_t seed);
+
+// Rewrites every file below root with its own bytes, each through a new file
+// beside it that is renamed over it: the least that any safe rewrite of the
+// tree must do, without looking at the content. 0 on success.
+int RewriteTree(const std::string& root);

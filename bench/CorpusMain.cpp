@@ -5,6 +5,9 @@
 //       levels below DIR, plus a few files that are not record files.
 //   tervalo-corpus big FILE [--lines N] [--seed S]
 //       one record file of N lines (default 1000000).
+//   tervalo-corpus rewrite DIR
+//       rewrites every file below DIR with its own bytes, through a new
+//       file renamed over the old one (the floor for a safe rewrite).
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -16,7 +19,8 @@ namespace {
 int Usage() {
     std::fprintf(stderr,
                  "usage: tervalo-corpus tree DIR [--files N] [--seed S]\n"
-                 "       tervalo-corpus big FILE [--lines N] [--seed S]\n");
+                 "       tervalo-corpus big FILE [--lines N] [--seed S]\n"
+                 "       tervalo-corpus rewrite DIR\n");
     return 2;
 }
 
@@ -25,6 +29,7 @@ int Usage() {
 int main(int argc, char** argv) {
     if (argc < 3) return Usage();
     std::string mode = argv[1], target = argv[2];
+    if (mode == "rewrite") return argc == 3 ? RewriteTree(target) : Usage();
     long count = mode == "tree" ? 20000 : 1000000;
     uint64_t seed = kDefaultCorpusSeed;
     for (int i = 3; i < argc; ++i) {

@@ -193,6 +193,12 @@ void CStdioFile::WriteString(std::string_view text) {
     }
 }
 
+void CStdioFile::WriteLine(std::string_view text) {
+    if (!m_out) return;
+    WriteString(text);
+    Append("\r\n", 2);
+}
+
 BOOL CStdioFile::Commit(FileError* error) {
     if (!m_out) return FALSE;
     Flush();

@@ -53,6 +53,9 @@ public:
     void WriteString(const char* text);
     void WriteString(const CString& text);
     void WriteString(std::string_view text);
+    // Writes text and a line break, as WriteString(text) and then
+    // WriteString("\n") would.
+    void WriteLine(std::string_view text);
     // Writes out what is buffered, finishes the new content and puts it in
     // place of the file. I/O errors throw; FALSE when the file could not be
     // replaced (it then keeps its old content).

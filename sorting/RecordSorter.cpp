@@ -1,6 +1,7 @@
 #include "RecordSorter.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -36,31 +37,80 @@ bool StartsWithNoCase(std::string_view line, const char* key, size_t count) {
 }
 
 // Keeps copies of lines in blocks that grow with the file, so that a file of
-// many short lines costs a few allocations, not one per line. Views handed
-// out stay valid as long as the store.
+// many short lines costs a few allocations, not one per line. Each entry is
+// the line's length (7 bits a byte, low bits first) followed by its bytes;
+// entries stay where they are as long as the store.
 class LineStore {
 public:
-    std::string_view Add(std::string_view line) {
-        if (m_room < line.size()) {
+    const char* Add(std::string_view line) {
+        size_t need = line.size() + kMaxLengthBytes;
+        if (m_room < need) {
             m_nextBlock = std::min(m_nextBlock * 2, kMaxBlock);
-            size_t size = std::max(m_nextBlock, line.size());
+            size_t size = std::max(m_nextBlock, need);
             m_blocks.emplace_back(new char[size]);
             m_free = m_blocks.back().get();
             m_room = size;
         }
-        char* at = m_free;
+        char* entry = m_free;
+        char* at = entry;
+        size_t n = line.size();
+        for (; n >= 0x80; n >>= 7) *at++ = static_cast<char>((n & 0x7F) | 0x80);
+        *at++ = static_cast<char>(n);
         if (!line.empty()) std::memcpy(at, line.data(), line.size());
-        m_free += line.size();
-        m_room -= line.size();
-        return std::string_view(at, line.size());
+        at += line.size();
+        m_room -= static_cast<size_t>(at - m_free);
+        m_free = at;
+        return entry;
+    }
+
+    static std::string_view View(const char* entry) {
+        size_t n = 0;
+        unsigned shift = 0;
+        unsigned char byte;
+        do {
+            byte = static_cast<unsigned char>(*entry++);
+            n |= static_cast<size_t>(byte & 0x7F) << shift;
+            shift += 7;
+        } while (byte & 0x80);
+        return std::string_view(entry, n);
     }
 
 private:
+    static constexpr size_t kMaxLengthBytes = (sizeof(size_t) * 8 + 6) / 7;
     static constexpr size_t kMaxBlock = 4 * 1024 * 1024;
     std::vector<std::unique_ptr<char[]>> m_blocks;
     size_t m_nextBlock = 8 * 1024;
     char* m_free = nullptr;
     size_t m_room = 0;
+};
+
+// A record line as the sort sees it: where the store keeps it, and its first
+// eight bytes as a number (the missing ones of a shorter line as zero). Where
+// two such numbers differ they order the lines as CompareLines does; only
+// where they are equal must the lines themselves be compared. Most
+// comparisons are then decided without reaching into the store.
+struct SortKey {
+    uint64_t head;
+    const char* entry;
+};
+
+SortKey MakeSortKey(const char* entry) {
+    std::string_view line = LineStore::View(entry);
+    size_t n = std::min<size_t>(line.size(), 8);
+    uint64_t head = 0;
+    for (size_t i = 0; i < 8; ++i)
+        head = (head << 8) | (i < n ? static_cast<unsigned char>(line[i]) : 0u);
+    return SortKey{head, entry};
+}
+
+// A type rather than a function, so that the sort can inline it.
+struct SortsBefore {
+    bool operator()(const SortKey& a, const SortKey& b) const {
+        if (a.head != b.head) return a.head < b.head;
+        std::string_view x = LineStore::View(a.entry);
+        std::string_view y = LineStore::View(b.entry);
+        return CRecordSorter::CompareLines(x.data(), x.size(), y.data(), y.size()) < 0;
+    }
 };
 }  // namespace
 
@@ -95,16 +145,18 @@ BOOL CRecordSorter::WalkPattern(CString pattern) {
 
 BOOL CRecordSorter::WalkDirectory(const CString& path) {
     DirectoryId id;
-    bool known = m_fs.GetDirectoryId(path, id);
-    if (known) {
-        // A link back to a directory that the walk is already inside of
-        // would lead round in circles: it is passed over.
-        if (std::find(m_walkPath.begin(), m_walkPath.end(), id) != m_walkPath.end()) return TRUE;
-        m_walkPath.push_back(id);
-    }
-    BOOL go = WalkPattern(path + kDirectorySuffix);
-    if (known) m_walkPath.pop_back();
-    return go;
+    if (!m_fs.GetDirectoryId(path, id)) return WalkPattern(path + kDirectorySuffix);
+    // A link back to a directory that the walk is already inside of would
+    // lead round in circles: it is passed over.
+    if (std::find(m_walkPath.begin(), m_walkPath.end(), id) != m_walkPath.end()) return TRUE;
+    // Leaves the walk path as it found it, also when an I/O error throws
+    // out of the walk below.
+    struct Inside {
+        std::vector<DirectoryId>& path;
+        ~Inside() { path.pop_back(); }
+    } inside{m_walkPath};
+    m_walkPath.push_back(id);
+    return WalkPattern(path + kDirectorySuffix);
 }
 
 void CRecordSorter::Report(const char* words, const CString& path) {
@@ -138,7 +190,7 @@ BOOL CRecordSorter::SortRecordFile(CString path) {
     // The record lines are copied out of the read buffer into a few large
     // blocks rather than one allocation each; the list holds where they are.
     LineStore store;
-    std::deque<std::string_view> records;
+    std::deque<const char*> records;
     CString templateLine;
     std::string_view line;
     while (file.ReadLine(line)) {
@@ -164,11 +216,11 @@ BOOL CRecordSorter::SortRecordFile(CString path) {
     file.Close();
 
     // The array of exactly as many elements as there are record lines.
-    std::vector<std::string_view> sorted(records.begin(), records.end());
-    std::deque<std::string_view>().swap(records);
-    std::sort(sorted.begin(), sorted.end(), [](std::string_view x, std::string_view y) {
-        return CompareLines(x.data(), x.size(), y.data(), y.size()) < 0;
-    });
+    std::vector<SortKey> sorted;
+    sorted.reserve(records.size());
+    for (const char* entry : records) sorted.push_back(MakeSortKey(entry));
+    std::deque<const char*>().swap(records);
+    std::sort(sorted.begin(), sorted.end(), SortsBefore());
 
     m_fs.SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
 
@@ -179,16 +231,15 @@ BOOL CRecordSorter::SortRecordFile(CString path) {
     // A record line that begins with the mark's bytes and is written first
     // would be taken for a mark on the next read and lose them (and its
     // place): the file then starts with a mark of its own.
-    if (templateLine.IsEmpty() && !sorted.empty() && sorted.front().substr(0, 3) == "\xEF\xBB\xBF")
+    if (templateLine.IsEmpty() && !sorted.empty() &&
+        LineStore::View(sorted.front().entry).substr(0, 3) == "\xEF\xBB\xBF")
         byteOrderMark = TRUE;
     if (byteOrderMark) file.WriteString("\xEF\xBB\xBF");
     if (!templateLine.IsEmpty()) {
-        file.WriteString(templateLine);
-        file.WriteString("\n");
+        file.WriteLine(templateLine.str());
     }
-    for (std::string_view record : sorted) {
-        file.WriteString(record);
-        file.WriteString("\n");
+    for (const SortKey& record : sorted) {
+        file.WriteLine(LineStore::View(record.entry));
     }
     if (!file.Commit()) {
         Report(kCannotWriteMessage, path);
