@@ -13,17 +13,7 @@ CRecordToolDlg::CRecordToolDlg(CWnd* pParent, FileSystem& fs)
     : CDialog(IDD_MAIN, pParent),
       m_hIcon(::LoadIconA(AfxGetResourceHandle(), MAKEINTRESOURCEA(IDI_APP))),
       m_sink(*this),
-      m_fs(fs) {
-    m_sorter.emplace(m_sink, m_fs);
-}
-
-BOOL CRecordToolDlg::WalkPattern(CString pattern) {
-    // Every walk starts with a fresh sorter: one that an I/O error threw out
-    // of the middle of a walk would still count itself inside the directories
-    // it was in, and would pass them over the next time.
-    m_sorter.emplace(m_sink, m_fs);
-    return m_sorter->WalkPattern(pattern);
-}
+      m_sorter(m_sink, fs) {}
 
 void CRecordToolDlg::DoDataExchange(CDataExchange* pDX) {
     CDialog::DoDataExchange(pDX);

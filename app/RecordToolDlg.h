@@ -2,8 +2,6 @@
 // pattern, OK to sort every record file it names, Cancel to quit.
 #pragma once
 
-#include <optional>
-
 #include "../platform/FileSystem.h"
 #include "../platform/win32/Framework.h"
 #include "../sorting/RecordSorter.h"
@@ -14,8 +12,8 @@ public:
     ~CRecordToolDlg() override = default;
 
     // The run's steps, with their messages in this dialog's message boxes.
-    BOOL WalkPattern(CString pattern);
-    BOOL SortRecordFile(CString path) { return m_sorter->SortRecordFile(path); }
+    BOOL WalkPattern(CString pattern) { return m_sorter.WalkPattern(pattern); }
+    BOOL SortRecordFile(CString path) { return m_sorter.SortRecordFile(path); }
 
     CString m_strFileName;
 
@@ -45,6 +43,5 @@ private:
     };
 
     DialogSink m_sink;
-    FileSystem& m_fs;
-    std::optional<CRecordSorter> m_sorter;
+    CRecordSorter m_sorter;
 };
