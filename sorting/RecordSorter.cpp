@@ -151,11 +151,11 @@ BOOL CRecordSorter::WalkDirectory(const CString& path) {
     if (std::find(m_walkPath.begin(), m_walkPath.end(), id) != m_walkPath.end()) return TRUE;
     // Leaves the walk path as it found it, also when an I/O error throws
     // out of the walk below.
+    m_walkPath.push_back(id);
     struct Inside {
         std::vector<DirectoryId>& path;
         ~Inside() { path.pop_back(); }
     } inside{m_walkPath};
-    m_walkPath.push_back(id);
     return WalkPattern(path + kDirectorySuffix);
 }
 
