@@ -53,7 +53,9 @@ class ReplacementFile {
 public:
     virtual ~ReplacementFile() = default;
     virtual bool Write(const void* data, size_t size, FileError& error) = 0;
-    // Finishes the temporary file (all data on disk, handle closed).
+    // Finishes the temporary file: all data handed to the system, handle
+    // closed. It is not flushed to the disk: the one-step replace keeps the
+    // old or the new content, never a mix, for as long as the system runs.
     virtual bool Close(FileError& error) = 0;
     // Moves the closed temporary file over the target.
     virtual bool Replace(FileError& error) = 0;
