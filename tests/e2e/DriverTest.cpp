@@ -177,7 +177,7 @@ TEST(MainDialog, ShowsTheTemplateControlsInTabOrder) {
 
     std::string shot = ShotPath("main-dialog.bmp");
     if (!shot.empty()) {
-        SendMessageA(app.Item(1000), WM_SETTEXT, 0, reinterpret_cast<LPARAM>("C:\\Records\\Creatures"));
+        SendMessageA(app.Item(1000), WM_SETTEXT, 0, reinterpret_cast<LPARAM>("C:\\Content\\Records"));
         EXPECT_TRUE(Activate(app.Dialog()));
         UpdateWindow(app.Dialog());
         Sleep(300);
