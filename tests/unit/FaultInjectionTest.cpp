@@ -271,3 +271,20 @@ TEST(VirtualFileSystem, SearchesLikeWindows) {
 }
 
 }  // namespace
+
+// A read error that throws out of a deep walk must not leave the sorter
+// thinking it is still inside those directories: the next walk over the same
+// tree, with the same sorter, reaches every file.
+TEST(FaultInjection, NextWalkAfterAnErrorIsWhole) {
+    VirtualFileSystem vfs;
+    vfs.AddFile("t/a/b/x.dbr", "b,1,\r\na,1,\r\n");
+    vfs.AddFile("t/a/b/y.dbr", "b,1,\r\na,1,\r\n");
+    RecordingSink sink;
+    CRecordSorter sorter(sink, vfs);
+    vfs.FailAt(VirtualFileSystem::Op::Read, 1);
+    EXPECT_THROW(sorter.WalkPattern(CString(vfs.Path("t"))), CFileException);
+    vfs.FailAt(VirtualFileSystem::Op::Read, 0);
+    EXPECT_TRUE(sorter.WalkPattern(CString(vfs.Path("t"))));
+    EXPECT_EQ(vfs.Bytes(vfs.Path("t/a/b/x.dbr")), "a,1,\r\nb,1,\r\n");
+    EXPECT_EQ(vfs.Bytes(vfs.Path("t/a/b/y.dbr")), "a,1,\r\nb,1,\r\n");
+}
