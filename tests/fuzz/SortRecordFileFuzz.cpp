@@ -315,7 +315,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // sorter's line storage then grows through several blocks, and a file
     // without line breaks makes one line of that size.
     unsigned pick = static_cast<unsigned>(size);
-    for (size_t i = 0; i < size && i < 8; ++i) pick = (pick * 16777619u) ^ data[i];
+    // Every byte counts, or the mutations of one picked input would all be
+    // picked too.
+    for (size_t i = 0; i < size; ++i) pick = (pick * 16777619u) ^ data[i];
     if (size > 0 && pick % 512 == 0) {
         std::string big;
         while (big.size() < 20000) big += before;
