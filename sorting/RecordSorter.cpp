@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <deque>
 #include <memory>
 #include <string_view>
 
@@ -39,7 +38,8 @@ bool StartsWithNoCase(std::string_view line, const char* key, size_t count) {
 // Keeps copies of lines in blocks that grow with the file, so that a file of
 // many short lines costs a few allocations, not one per line. Each entry is
 // the line's length (7 bits a byte, low bits first) followed by its bytes;
-// entries stay where they are as long as the store.
+// entries stay where they are as long as the store, which can walk them in
+// the order they were added (so it needs no list of its own beside it).
 class LineStore {
 public:
     const char* Add(std::string_view line) {
@@ -47,8 +47,8 @@ public:
         if (m_room < need) {
             m_nextBlock = std::min(m_nextBlock * 2, kMaxBlock);
             size_t size = std::max(m_nextBlock, need);
-            m_blocks.emplace_back(new char[size]);
-            m_free = m_blocks.back().get();
+            m_blocks.push_back(Block{std::unique_ptr<char[]>(new char[size]), 0});
+            m_free = m_blocks.back().data.get();
             m_room = size;
         }
         char* entry = m_free;
@@ -59,8 +59,26 @@ public:
         if (!line.empty()) std::memcpy(at, line.data(), line.size());
         at += line.size();
         m_room -= static_cast<size_t>(at - m_free);
+        m_blocks.back().used += static_cast<size_t>(at - m_free);
         m_free = at;
+        ++m_count;
         return entry;
+    }
+
+    size_t Count() const { return m_count; }
+
+    // Calls visit(entry) for every entry, oldest first.
+    template <class Visit>
+    void ForEach(Visit visit) const {
+        for (const Block& block : m_blocks) {
+            const char* at = block.data.get();
+            const char* end = at + block.used;
+            while (at < end) {
+                visit(at);
+                std::string_view line = View(at);
+                at = line.data() + line.size();
+            }
+        }
     }
 
     static std::string_view View(const char* entry) {
@@ -78,7 +96,12 @@ public:
 private:
     static constexpr size_t kMaxLengthBytes = (sizeof(size_t) * 8 + 6) / 7;
     static constexpr size_t kMaxBlock = 4 * 1024 * 1024;
-    std::vector<std::unique_ptr<char[]>> m_blocks;
+    struct Block {
+        std::unique_ptr<char[]> data;
+        size_t used;
+    };
+    std::vector<Block> m_blocks;
+    size_t m_count = 0;
     size_t m_nextBlock = 8 * 1024;
     char* m_free = nullptr;
     size_t m_room = 0;
@@ -188,9 +211,8 @@ BOOL CRecordSorter::SortRecordFile(CString path) {
     BOOL byteOrderMark = file.SkipByteOrderMark();
 
     // The record lines are copied out of the read buffer into a few large
-    // blocks rather than one allocation each; the list holds where they are.
+    // blocks rather than one allocation each, which the store keeps in order.
     LineStore store;
-    std::deque<const char*> records;
     CString templateLine;
     std::string_view line;
     while (file.ReadLine(line)) {
@@ -205,7 +227,7 @@ BOOL CRecordSorter::SortRecordFile(CString path) {
         if (StartsWithNoCase(line, kTemplateKey, kTemplateKeyLength))
             templateLine.str().assign(line.data(), line.size());
         else
-            records.push_back(store.Add(line));
+            store.Add(line);
     }
     // Text after a Ctrl-Z would be lost by a rewrite: such a file is bad.
     if (file.HasDataAfterEndMark()) {
@@ -217,9 +239,8 @@ BOOL CRecordSorter::SortRecordFile(CString path) {
 
     // The array of exactly as many elements as there are record lines.
     std::vector<SortKey> sorted;
-    sorted.reserve(records.size());
-    for (const char* entry : records) sorted.push_back(MakeSortKey(entry));
-    std::deque<const char*>().swap(records);
+    sorted.reserve(store.Count());
+    store.ForEach([&sorted](const char* entry) { sorted.push_back(MakeSortKey(entry)); });
     std::sort(sorted.begin(), sorted.end(), SortsBefore());
 
     m_fs.SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
