@@ -36,17 +36,17 @@ private:
 };
 
 const char* const kKeyParts[] = {
-    "actor", "Skill", "damage", "Mesh", "attack", "Level", "bitmap", "sound", "Class", "description",
-    "offensive", "Defensive", "char", "Item", "loot", "Speed", "physical", "Fire", "cold", "Lightning",
-    "max", "Min", "chance", "Duration", "radius", "Cost", "mana", "Life", "regen", "Bonus", "texture",
-    "Anim", "weapon", "Armor", "shield", "Ring", "amulet", "Equation", "global", "Racial",
+    "order", "Stock", "price", "Unit", "weight", "Label", "colour", "width", "Shelf", "description",
+    "invoice", "Supplier", "code", "Batch", "volume", "Rate", "height", "Tax", "count", "Region",
+    "max", "Min", "limit", "Period", "depth", "Cost", "margin", "Size", "offset", "Bonus", "pattern",
+    "Font", "border", "Layout", "column", "Row", "header", "Formula", "global", "Status",
 };
 const char* const kWords[] = {
-    "stone", "Gate", "of", "the", "ancient", "Hero", "bronze", "sword", "swift", "Storm",
-    "shadow", "crown", "iron", "Wolf", "river", "ember", "frost", "Oracle", "temple", "path",
+    "paper", "Desk", "of", "the", "plain", "Lamp", "copper", "table", "quick", "North",
+    "silver", "chair", "steel", "Oak", "harbour", "amber", "linen", "Granite", "garden", "path",
 };
 const char* const kFolders[] = {
-    "records", "items", "creatures", "Skills", "gear", "Loot", "ui", "sounds", "effects", "Quests",
+    "records", "items", "catalogue", "Shared", "parts", "Archive", "ui", "media", "layouts", "Reports",
 };
 
 std::string Key(Random& rng) {
