@@ -59,6 +59,13 @@ const SortCase kCases[] = {
     {"bad line after good ones", "a,1,\r\nb,2,\r\n,x\r\n", kBad},
     {"single comma line", ",\r\n", kBad},
     {"empty value first comma", "k,,\r\n", ""},
+    // Lines alike in their first 8 or 16 bytes, and NUL bytes that must not
+    // pass for the end of a shorter line.
+    {"alike past sixteen bytes", "abcdefghijklmnop,2,\r\nabcdefghijklmnop,1,\r\n",
+     "abcdefghijklmnop,1,\r\nabcdefghijklmnop,2,\r\n"},
+    {"alike past eight bytes", "abcdefgh2,1,\r\nabcdefgh1,1,\r\n", "abcdefgh1,1,\r\nabcdefgh2,1,\r\n"},
+    {"NUL within the head", Z("ab,c\0\0\0\r\nab,c\r\n", 15), Z("ab,c\r\nab,c\0\0\0\r\n", 15)},
+    {"NUL past the head", Z("abcdefghijklmn,1\0\0\r\nabcdefghijklmn,1\r\n", 38), Z("abcdefghijklmn,1\r\nabcdefghijklmn,1\0\0\r\n", 38)},
 };
 
 void PrintTo(const SortCase& c, std::ostream* os) { *os << c.name; }
