@@ -85,12 +85,6 @@ TEST_P(LargeSortTest, KeepsEveryLineInOrder) {
                                          written.begin();
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, LargeSortTest, ::testing::ValuesIn(kLargeCases),
-                         [](const ::testing::TestParamInfo<LargeCase>& info) {
-                             std::string n;
-                             for (const char* p = info.param.name; *p; ++p)
-                                 n += (isalnum(static_cast<unsigned char>(*p)) ? *p : '_');
-                             return n;
-                         });
+INSTANTIATE_TEST_SUITE_P(Table, LargeSortTest, ::testing::ValuesIn(kLargeCases), NameFromCase());
 
 }  // namespace

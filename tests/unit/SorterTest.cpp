@@ -95,13 +95,7 @@ TEST_P(SortRecordFileTest, RewritesOrLeavesAlone) {
     EXPECT_EQ(dir.Files(), std::vector<std::string>{"r.dbr"}) << "temporary file left behind";
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, SortRecordFileTest, ::testing::ValuesIn(kCases),
-                         [](const ::testing::TestParamInfo<SortCase>& info) {
-                             std::string n;
-                             for (const char* p = info.param.name; *p; ++p)
-                                 n += (isalnum(static_cast<unsigned char>(*p)) ? *p : '_');
-                             return n;
-                         });
+INSTANTIATE_TEST_SUITE_P(Table, SortRecordFileTest, ::testing::ValuesIn(kCases), NameFromCase());
 
 TEST(SortRecordFile, MissingFileCannotBeOpened) {
     TempDir dir;

@@ -1,6 +1,7 @@
 // Helpers for tests that work on real temporary directories.
 #pragma once
 
+#include <cctype>
 #include <string>
 #include <vector>
 
@@ -42,3 +43,15 @@ public:
 };
 
 std::string Crlf(const std::vector<std::string>& lines);
+
+// Names a parameterised test after its case's name field, with every
+// character that a test name cannot hold turned into '_'.
+struct NameFromCase {
+    template <class Info>
+    std::string operator()(const Info& info) const {
+        std::string n;
+        for (const char* p = info.param.name; *p; ++p)
+            n += (isalnum(static_cast<unsigned char>(*p)) ? *p : '_');
+        return n;
+    }
+};
