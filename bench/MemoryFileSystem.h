@@ -18,7 +18,7 @@ public:
     void Put(const std::string& path, std::string content) { m_files[path] = std::move(content); }
     const std::string& Get(const std::string& path) { return m_files[path]; }
 
-    std::unique_ptr<FileSearch> FindFirst(const CString&, FindEntry&, CString&) override { return nullptr; }
+    std::unique_ptr<FileSearch> FindFirst(const CString&, FindEntry&, CString&, FileError&) override { return nullptr; }
 
     std::unique_ptr<InputFile> OpenRead(const CString& path, FileError& error) override {
         auto it = m_files.find(path.str());

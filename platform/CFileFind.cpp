@@ -2,7 +2,7 @@
 
 BOOL CFileFind::FindFile(const CString& pattern) {
     Close();
-    m_search = m_fs.FindFirst(pattern, m_next, m_root);
+    m_search = m_fs.FindFirst(pattern, m_next, m_root, m_error);
     m_hasNext = m_search != nullptr;
     return m_hasNext;
 }

@@ -13,7 +13,10 @@ public:
     CFileFind(const CFileFind&) = delete;
     CFileFind& operator=(const CFileFind&) = delete;
 
+    // FALSE when nothing matches or the search failed; then SearchError()
+    // tells the two apart (code 0: nothing there).
     BOOL FindFile(const CString& pattern);
+    const FileError& SearchError() const { return m_error; }
     BOOL FindNextFile();
     void Close();
 
@@ -28,6 +31,7 @@ private:
     FileSystem& m_fs;
     std::unique_ptr<FileSearch> m_search;
     CString m_root;
+    FileError m_error;
     FindEntry m_current;
     FindEntry m_next;
     bool m_hasNext = false;

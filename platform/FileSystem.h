@@ -66,10 +66,11 @@ public:
     virtual ~FileSystem() = default;
 
     // Starts a search for pattern (wildcards * and ? in the last component).
-    // Returns null when nothing matches; otherwise first holds the first
+    // Returns null when nothing matches (error.code stays 0) or when the
+    // search itself failed (error says why); otherwise first holds the first
     // match and root the absolute directory that the matches are in.
     virtual std::unique_ptr<FileSearch> FindFirst(const CString& pattern, FindEntry& first,
-                                                  CString& root) = 0;
+                                                  CString& root, FileError& error) = 0;
 
     // Opens an existing regular file for reading, for exclusive use where the
     // system allows it. Null on failure.

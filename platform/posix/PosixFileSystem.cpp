@@ -152,7 +152,8 @@ private:
 class PosixFileSystem : public FileSystem {
 public:
     std::unique_ptr<FileSearch> FindFirst(const CString& patternText, FindEntry& first,
-                                          CString& root) override {
+                                          CString& root, FileError& error) override {
+        error = FileError();
         const std::string& pattern = patternText.str();
         if (pattern.empty() || pattern.back() == '/') return nullptr;
         size_t slash = pattern.rfind('/');

@@ -120,7 +120,8 @@ private:
 class Win32FileSystem : public FileSystem {
 public:
     std::unique_ptr<FileSearch> FindFirst(const CString& pattern, FindEntry& first,
-                                          CString& root) override {
+                                          CString& root, FileError& error) override {
+        error = FileError();
         WIN32_FIND_DATAA data;
         HANDLE h = FindFirstFileA(pattern.GetString(), &data);
         if (h == INVALID_HANDLE_VALUE) return nullptr;

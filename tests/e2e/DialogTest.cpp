@@ -346,8 +346,8 @@ public:
     std::string failName;
     std::atomic<bool> fail{true};
 
-    std::unique_ptr<FileSearch> FindFirst(const CString& pattern, FindEntry& first, CString& root) override {
-        return m_real.FindFirst(pattern, first, root);
+    std::unique_ptr<FileSearch> FindFirst(const CString& pattern, FindEntry& first, CString& root, FileError& error) override {
+        return m_real.FindFirst(pattern, first, root, error);
     }
     std::unique_ptr<InputFile> OpenRead(const CString& path, FileError& error) override {
         std::unique_ptr<InputFile> file = m_real.OpenRead(path, error);

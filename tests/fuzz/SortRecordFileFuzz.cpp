@@ -89,7 +89,7 @@ class MemoryFileSystem : public FileSystem {
 public:
     explicit MemoryFileSystem(size_t chunk) : m_chunk(chunk) {}
 
-    std::unique_ptr<FileSearch> FindFirst(const CString&, FindEntry&, CString&) override { return nullptr; }
+    std::unique_ptr<FileSearch> FindFirst(const CString&, FindEntry&, CString&, FileError&) override { return nullptr; }
     std::unique_ptr<InputFile> OpenRead(const CString& path, FileError& error) override {
         auto it = files.find(path.str());
         if (it == files.end()) {

@@ -260,7 +260,8 @@ TEST(VirtualFileSystem, SearchesLikeWindows) {
         FindEntry entry;
         CString root;
         std::vector<std::string> names;
-        auto search = vfs.FindFirst(CString(c.pattern), entry, root);
+        FileError error;
+        auto search = vfs.FindFirst(CString(c.pattern), entry, root, error);
         if (search) {
             names.push_back(entry.name.str());
             while (search->Next(entry)) names.push_back(entry.name.str());

@@ -90,9 +90,9 @@ class HookedFileSystem : public FileSystem {
 public:
     std::function<void(When, const std::string&)> hook = [](When, const std::string&) {};
 
-    std::unique_ptr<FileSearch> FindFirst(const CString& pattern, FindEntry& first, CString& root) override {
+    std::unique_ptr<FileSearch> FindFirst(const CString& pattern, FindEntry& first, CString& root, FileError& error) override {
         hook(When::BeforeSearch, pattern.str());
-        auto search = m_real.FindFirst(pattern, first, root);
+        auto search = m_real.FindFirst(pattern, first, root, error);
         hook(When::AfterSearch, pattern.str());
         return search;
     }

@@ -200,7 +200,8 @@ bool VirtualFileSystem::Call(Op op, const std::string& path, FileError& error) {
 }
 
 std::unique_ptr<FileSearch> VirtualFileSystem::FindFirst(const CString& patternText, FindEntry& first,
-                                                         CString& root) {
+                                                         CString& root, FileError& error) {
+    error = FileError();
     const std::string& pattern = patternText.str();
     FileError ignored;
     if (Call(Op::Search, pattern, ignored)) return nullptr;

@@ -66,7 +66,7 @@ public:
     bool Touched(const std::string& path) const;
 
     // FileSystem
-    std::unique_ptr<FileSearch> FindFirst(const CString& pattern, FindEntry& first, CString& root) override;
+    std::unique_ptr<FileSearch> FindFirst(const CString& pattern, FindEntry& first, CString& root, FileError& error) override;
     std::unique_ptr<InputFile> OpenRead(const CString& path, FileError& error) override;
     std::unique_ptr<ReplacementFile> CreateReplacement(const CString& path, FileError& error) override;
     BOOL SetFileAttributesA(const CString& path, DWORD attributes) override;
