@@ -3,6 +3,14 @@
 #include <cstdio>
 #include <string>
 
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
 #include "../FileSystem.h"
 #include "../PathMatch.h"
 

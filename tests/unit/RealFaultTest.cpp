@@ -15,6 +15,8 @@
 #include "FaultSupport.h"
 
 #ifdef _WIN32
+#include <windows.h>
+
 #include "../../platform/Types.h"
 #else
 #include <sched.h>

@@ -4,6 +4,10 @@
 
 #include <filesystem>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include "../../platform/Types.h"
 #include "TestSupport.h"
 
