@@ -4,6 +4,7 @@
 // in case-folded name order, and a trailing separator matches nothing.
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -28,19 +30,139 @@ FileError ErrorFrom(int code) {
     return e;
 }
 
-std::string CurrentDirectory() {
+// A search that finds nothing where the entry does not exist; every other
+// failure (no permission, a name too long, an I/O error) is an error.
+std::unique_ptr<FileSearch> NothingOrError(int code, FileError& error) {
+    if (code != ENOENT && code != ENOTDIR) error = ErrorFrom(code);
+    return nullptr;
+}
+
+// Owns an open descriptor.
+class UniqueFd {
+public:
+    explicit UniqueFd(int fd = -1) : m_fd(fd) {}
+    ~UniqueFd() { Reset(); }
+    UniqueFd(UniqueFd&& other) noexcept : m_fd(other.Release()) {}
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    int Get() const { return m_fd; }
+    void Reset(int fd = -1) {
+        if (m_fd >= 0) close(m_fd);
+        m_fd = fd;
+    }
+    int Release() {
+        int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
+
+private:
+    int m_fd;
+};
+
+struct DirCloser {
+    void operator()(DIR* d) const { closedir(d); }
+};
+using UniqueDir = std::unique_ptr<DIR, DirCloser>;
+
+// The temporary files being written, for the signal handler to remove: each
+// slot holds a name while its file may exist.
+constexpr int kTemporarySlots = 8;
+std::atomic<const char*> g_temporaries[kTemporarySlots];
+const int kFatalSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+extern "C" void RemoveTemporariesAndEnd(int signal) {
+    // Only async-signal-safe calls here. SA_RESETHAND has put back the
+    // default action, which the raised signal takes once this returns.
+    int saved = errno;
+    for (auto& slot : g_temporaries) {
+        const char* name = slot.load();
+        if (name) unlink(name);
+    }
+    raise(signal);
+    errno = saved;
+}
+
+// Where an interrupt, a termination request or a hang-up would end the
+// process at once, it first removes the temporary files. Signals that the
+// process ignores or handles itself are left as they are.
+void InstallSignalHandlers() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        for (int sig : kFatalSignals) {
+            struct sigaction old;
+            if (sigaction(sig, nullptr, &old) != 0 || old.sa_handler != SIG_DFL) continue;
+            struct sigaction action = {};
+            action.sa_handler = RemoveTemporariesAndEnd;
+            sigemptyset(&action.sa_mask);
+            for (int other : kFatalSignals) sigaddset(&action.sa_mask, other);
+            action.sa_flags = SA_RESETHAND;
+            sigaction(sig, &action, nullptr);
+        }
+    });
+}
+
+// The name of a temporary file, which is removed when the object goes unless
+// it was put in place. While the object lives, a fatal signal removes it too.
+class TemporaryFile {
+public:
+    explicit TemporaryFile(std::string path) : m_path(std::move(path)) {
+        InstallSignalHandlers();
+        for (auto& slot : g_temporaries) {
+            const char* expected = nullptr;
+            if (slot.compare_exchange_strong(expected, m_path.c_str())) {
+                m_slot = &slot;
+                break;
+            }
+        }
+    }
+    ~TemporaryFile() {
+        if (!m_placed) unlink(m_path.c_str());
+        Forget();
+    }
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+    const std::string& Path() const { return m_path; }
+    // The file now stands under another name: it is no longer ours to remove.
+    void Placed() {
+        m_placed = true;
+        Forget();
+    }
+
+private:
+    void Forget() {
+        if (m_slot) m_slot->store(nullptr);
+        m_slot = nullptr;
+    }
+    std::string m_path;
+    std::atomic<const char*>* m_slot = nullptr;
+    bool m_placed = false;
+};
+
+// The current directory; false with the reason when the system cannot name
+// it (it was removed, or lies out of reach).
+bool CurrentDirectory(std::string& dir, FileError& error) {
     std::vector<char> buf(PATH_MAX);
     while (!getcwd(buf.data(), buf.size())) {
-        if (errno != ERANGE) return "/";
+        if (errno != ERANGE) {
+            error = ErrorFrom(errno);
+            return false;
+        }
         buf.resize(buf.size() * 2);
     }
-    return buf.data();
+    dir = buf.data();
+    return true;
 }
 
 // The absolute form of path, with "." and ".." folded and repeated
-// separators collapsed. Links are not resolved.
-std::string AbsolutePath(const std::string& path) {
-    std::string full = (!path.empty() && path[0] == '/') ? path : CurrentDirectory() + "/" + path;
+// separators collapsed. Links are not resolved. False when path is relative
+// and the current directory is unknown.
+bool AbsolutePath(const std::string& path, std::string& out, FileError& error) {
+    std::string full = path;
+    if (path.empty() || path[0] != '/') {
+        if (!CurrentDirectory(full, error)) return false;
+        full += "/" + path;
+    }
     std::vector<std::string> parts;
     size_t pos = 0;
     while (pos <= full.size()) {
@@ -54,9 +176,10 @@ std::string AbsolutePath(const std::string& path) {
         }
         pos = slash + 1;
     }
-    std::string out;
+    out.clear();
     for (const std::string& p : parts) out += "/" + p;
-    return out.empty() ? "/" : out;
+    if (out.empty()) out = "/";
+    return true;
 }
 
 bool StatEntry(const std::string& path, struct stat& st) {
@@ -82,11 +205,10 @@ private:
 
 class PosixInputFile : public InputFile {
 public:
-    explicit PosixInputFile(int fd) : m_fd(fd) {}
-    ~PosixInputFile() override { close(m_fd); }
+    explicit PosixInputFile(UniqueFd fd) : m_fd(std::move(fd)) {}
     bool Read(void* buffer, size_t size, size_t& got, FileError& error) override {
         for (;;) {
-            ssize_t n = read(m_fd, buffer, size);
+            ssize_t n = read(m_fd.Get(), buffer, size);
             if (n >= 0) {
                 got = static_cast<size_t>(n);
                 return true;
@@ -99,21 +221,17 @@ public:
     }
 
 private:
-    int m_fd;
+    UniqueFd m_fd;
 };
 
 class PosixReplacementFile : public ReplacementFile {
 public:
-    PosixReplacementFile(int fd, std::string temp, std::string target)
-        : m_fd(fd), m_temp(std::move(temp)), m_target(std::move(target)) {}
-    ~PosixReplacementFile() override {
-        if (m_fd >= 0) close(m_fd);
-        if (!m_replaced) unlink(m_temp.c_str());
-    }
+    PosixReplacementFile(std::unique_ptr<TemporaryFile> temp, UniqueFd fd, std::string target)
+        : m_temp(std::move(temp)), m_fd(std::move(fd)), m_target(std::move(target)) {}
     bool Write(const void* data, size_t size, FileError& error) override {
         const char* p = static_cast<const char*>(data);
         while (size > 0) {
-            ssize_t n = write(m_fd, p, size);
+            ssize_t n = write(m_fd.Get(), p, size);
             if (n < 0) {
                 if (errno == EINTR) continue;
                 error = ErrorFrom(errno);
@@ -125,34 +243,50 @@ public:
         return true;
     }
     bool Close(FileError& error) override {
-        int fd = m_fd;
-        m_fd = -1;
-        if (close(fd) != 0) {
+        if (close(m_fd.Release()) != 0) {
             error = ErrorFrom(errno);
             return false;
         }
         return true;
     }
     bool Replace(FileError& error) override {
-        if (rename(m_temp.c_str(), m_target.c_str()) != 0) {
+        if (rename(m_temp->Path().c_str(), m_target.c_str()) != 0) {
             error = ErrorFrom(errno);
             return false;
         }
-        m_replaced = true;
+        m_temp->Placed();
         return true;
     }
 
 private:
-    int m_fd;
-    std::string m_temp;
+    std::unique_ptr<TemporaryFile> m_temp;
+    UniqueFd m_fd;  // closed before the name goes (members go in reverse)
     std::string m_target;
-    bool m_replaced = false;
 };
+
+// What the open of a file for reading learnt about it. The sorter reads a
+// file, sets its attributes and prepares its new content one call after the
+// other: those calls take the file's status from here instead of asking the
+// system again. Any other call forgets it.
+struct LastRead {
+    bool valid = false;
+    std::string path;
+    bool link = false;  // the path's last component is a symbolic link
+    struct stat st;     // of the file itself (the link's target)
+};
+thread_local LastRead t_lastRead;
+
+bool RecallLastRead(const std::string& path, LastRead*& read) {
+    read = t_lastRead.valid && t_lastRead.path == path ? &t_lastRead : nullptr;
+    return read != nullptr;
+}
+void ForgetLastRead() { t_lastRead.valid = false; }
 
 class PosixFileSystem : public FileSystem {
 public:
     std::unique_ptr<FileSearch> FindFirst(const CString& patternText, FindEntry& first,
                                           CString& root, FileError& error) override {
+        ForgetLastRead();
         error = FileError();
         const std::string& pattern = patternText.str();
         if (pattern.empty() || pattern.back() == '/') return nullptr;
@@ -164,9 +298,11 @@ public:
         if (!HasWildcards(name)) {
             // A plain name names exactly that entry. Its folded absolute form
             // gives the name, so that "." or "dir/.." name a real directory.
-            std::string full = AbsolutePath(pattern);
+            std::string full;
+            if (!AbsolutePath(pattern, full, error)) return nullptr;
             struct stat st;
-            if (full == "/" || !StatEntry(full, st)) return nullptr;
+            if (full == "/") return nullptr;
+            if (!StatEntry(full, st)) return NothingOrError(errno, error);
             size_t cut = full.rfind('/');
             FindEntry entry;
             entry.name = CString(full.substr(cut + 1));
@@ -174,11 +310,20 @@ public:
             entries.push_back(std::move(entry));
             root = CString(cut == 0 ? std::string("/") : full.substr(0, cut));
         } else {
-            std::string dir = AbsolutePath(dirPart.empty() ? "." : dirPart);
-            DIR* d = opendir(dir.c_str());
-            if (!d) return nullptr;
+            std::string dir;
+            if (!AbsolutePath(dirPart.empty() ? "." : dirPart, dir, error)) return nullptr;
+            UniqueDir d(opendir(dir.c_str()));
+            if (!d) return NothingOrError(errno, error);
             std::string prefix = dir == "/" ? dir : dir + "/";
-            while (dirent* de = readdir(d)) {
+            for (;;) {
+                errno = 0;
+                dirent* de = readdir(d.get());
+                if (!de) {
+                    // Part of a listing is no listing: the rest may hold
+                    // record files.
+                    if (errno != 0) return NothingOrError(errno, error);
+                    break;
+                }
                 const char* n = de->d_name;
                 if (!MatchesWildcard(name, n)) continue;
                 FindEntry entry;
@@ -191,7 +336,6 @@ public:
                 entry.attributes = isDir ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
                 entries.push_back(std::move(entry));
             }
-            closedir(d);
             if (entries.empty()) return nullptr;
             SortLikeWindows(entries);
             root = CString(dir);
@@ -202,21 +346,37 @@ public:
     }
 
     std::unique_ptr<InputFile> OpenRead(const CString& path, FileError& error) override {
+        ForgetLastRead();
         // Non-blocking, so that a FIFO cannot stall the run; only regular
-        // files are read.
-        int fd = open(path.GetString(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) {
+        // files are read. A link as the last component is told by the first
+        // open, which does not follow it (the replace needs to know).
+        const int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
+        bool link = false;
+        UniqueFd fd(open(path.GetString(), flags | O_NOFOLLOW));
+        if (fd.Get() < 0 && errno == ELOOP) {
+            link = true;
+            fd.Reset(open(path.GetString(), flags));
+        }
+        if (fd.Get() < 0) {
             error = ErrorFrom(errno);
             return nullptr;
         }
         struct stat st;
-        if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-            error = ErrorFrom(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
-            close(fd);
+        if (fstat(fd.Get(), &st) != 0) {
+            error = ErrorFrom(errno);
             return nullptr;
         }
+        if (!S_ISREG(st.st_mode)) {
+            error = ErrorFrom(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+            return nullptr;
+        }
+        auto file = std::make_unique<PosixInputFile>(std::move(fd));
+        t_lastRead.path = path.str();
+        t_lastRead.link = link;
+        t_lastRead.st = st;
+        t_lastRead.valid = true;
         // O_NONBLOCK stays: it does not change reads of a regular file.
-        return std::make_unique<PosixInputFile>(fd);
+        return file;
     }
 
     std::unique_ptr<ReplacementFile> CreateReplacement(const CString& path, FileError& error) override {
@@ -226,11 +386,20 @@ public:
         // costs the full resolution.
         std::string target = path.str();
         struct stat st;
-        if (lstat(target.c_str(), &st) != 0) {
-            error = ErrorFrom(errno);
-            return nullptr;
+        bool link;
+        LastRead* read;
+        if (RecallLastRead(target, read)) {
+            st = read->st;
+            link = read->link;
+        } else {
+            if (lstat(target.c_str(), &st) != 0) {
+                error = ErrorFrom(errno);
+                return nullptr;
+            }
+            link = S_ISLNK(st.st_mode);
         }
-        if (S_ISLNK(st.st_mode)) {
+        ForgetLastRead();
+        if (link) {
             char* real = realpath(target.c_str(), nullptr);
             if (!real) {
                 error = ErrorFrom(errno);
@@ -238,10 +407,16 @@ public:
             }
             target = real;
             std::free(real);
-            if (stat(target.c_str(), &st) != 0) {
+            if (!read && stat(target.c_str(), &st) != 0) {
                 error = ErrorFrom(errno);
                 return nullptr;
             }
+        }
+        // The replace may do no more than writing into the file would be
+        // allowed to (this also finds a file that has gone since it was read).
+        if (faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
+            error = ErrorFrom(errno);
+            return nullptr;
         }
         static std::atomic<unsigned> counter{0};
         static const std::string pid = std::to_string(getpid());
@@ -251,22 +426,23 @@ public:
         // The temporary name must be a valid name even where the file's own
         // name or path is as long as the system allows.
         size_t limit = std::min<size_t>(NAME_MAX, PATH_MAX - 1 > dir.size() ? PATH_MAX - 1 - dir.size() : 1);
+        const mode_t want = st.st_mode & 07777;
         for (int attempt = 0; attempt < 100; ++attempt) {
             unsigned number = counter++;
-            std::string temp = dir + TemporaryName("." + base, "." + pid + "-" + std::to_string(number) + ".tvtmp",
-                                                   limit, number);
-            int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-            if (fd < 0) {
-                if (errno == EEXIST) continue;
-                error = ErrorFrom(errno);
+            auto temp = std::make_unique<TemporaryFile>(
+                dir + TemporaryName("." + base, "." + pid + "-" + std::to_string(number) + ".tvtmp", limit, number));
+            // Created with the file's permission bits where the umask and the
+            // directory let them through; the new file's own status says.
+            UniqueFd fd(open(temp->Path().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, want & 0777));
+            if (fd.Get() < 0) {
+                int code = errno;
+                temp->Placed();  // not ours: nothing to remove
+                if (code == EEXIST) continue;
+                error = ErrorFrom(code);
                 return nullptr;
             }
-            // The new file keeps the old one's owner and permission bits.
-            if (fchown(fd, st.st_uid, st.st_gid) != 0) {
-                // Only a privileged process may give a file away; keep ours.
-            }
-            fchmod(fd, st.st_mode & 07777);
-            return std::make_unique<PosixReplacementFile>(fd, temp, target);
+            KeepOwnerAndMode(fd.Get(), st, want);
+            return std::make_unique<PosixReplacementFile>(std::move(temp), std::move(fd), target);
         }
         error = ErrorFrom(EEXIST);
         return nullptr;
@@ -274,22 +450,52 @@ public:
 
     BOOL SetFileAttributesA(const CString& path, DWORD attributes) override {
         struct stat st;
-        if (stat(path.GetString(), &st) != 0) return FALSE;
+        LastRead* read;
+        if (RecallLastRead(path.str(), read)) {
+            st = read->st;
+        } else if (stat(path.GetString(), &st) != 0) {
+            return FALSE;
+        }
         mode_t mode = st.st_mode & 07777;
         if (attributes & FILE_ATTRIBUTE_READONLY)
             mode &= ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH);
         else
             mode |= S_IWUSR;
         if (mode == (st.st_mode & 07777)) return TRUE;
-        return chmod(path.GetString(), mode) == 0 ? TRUE : FALSE;
+        if (chmod(path.GetString(), mode) != 0) return FALSE;
+        if (read) read->st.st_mode = (st.st_mode & ~static_cast<mode_t>(07777)) | mode;
+        return TRUE;
     }
 
     bool GetDirectoryId(const CString& path, DirectoryId& id) override {
+        ForgetLastRead();
         struct stat st;
         if (stat(path.GetString(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
         id.volume = static_cast<uint64_t>(st.st_dev);
         id.index = static_cast<uint64_t>(st.st_ino);
         return true;
+    }
+
+private:
+    // Gives the new file the owner, group and permission bits of the old one
+    // as far as the process may: a process that may not give a file away
+    // still keeps the group where it is a member of it. Only what differs
+    // costs a call.
+    static void KeepOwnerAndMode(int fd, const struct stat& old, mode_t want) {
+        struct stat now;
+        bool known = fstat(fd, &now) == 0;  // if not, everything is set
+        bool changed = false;
+        if (!known || now.st_uid != old.st_uid || now.st_gid != old.st_gid) {
+            changed = true;
+            if (fchown(fd, old.st_uid, old.st_gid) != 0 && (!known || now.st_gid != old.st_gid)) {
+                if (fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0) {
+                    // Not a member of the file's group either: the new file
+                    // keeps the process's group.
+                }
+            }
+        }
+        // A change of owner clears the set-id bits, which fchmod puts back.
+        if (!known || (now.st_mode & 07777) != want || (changed && (want & 06000))) fchmod(fd, want);
     }
 };
 
