@@ -36,16 +36,23 @@ bool StartsWithNoCase(std::string_view line, const char* key, size_t count) {
 }  // namespace
 
 void CRecordSorter::Run(const CString& entry) {
-    m_walkPath.clear();
     WalkPattern(entry);
     m_sink.ShowMessage(kCompleteMessage, MessageKind::Complete);
 }
 
 BOOL CRecordSorter::WalkPattern(CString pattern) {
+    m_walked.clear();
+    return WalkSearch(pattern, pattern);
+}
+
+BOOL CRecordSorter::WalkSearch(const CString& pattern, const CString& name) {
     CFileFind finder(m_fs);
     if (!finder.FindFile(pattern)) {
-        finder.Close();
-        return TRUE;
+        // Nothing there is no failure. A search that failed is: whatever it
+        // would have found would stay unsorted without a word.
+        if (finder.SearchError().code == 0) return TRUE;
+        Report(kCannotOpenMessage, name);
+        return FALSE;
     }
     BOOL more;
     do {
@@ -65,19 +72,12 @@ BOOL CRecordSorter::WalkPattern(CString pattern) {
 }
 
 BOOL CRecordSorter::WalkDirectory(const CString& path) {
+    // A directory reached again, through a link or a link back up the tree,
+    // has been handled already: it is passed over. Without its identity it
+    // is walked all the same.
     DirectoryId id;
-    if (!m_fs.GetDirectoryId(path, id)) return WalkPattern(path + kDirectorySuffix);
-    // A link back to a directory that the walk is already inside of would
-    // lead round in circles: it is passed over.
-    if (std::find(m_walkPath.begin(), m_walkPath.end(), id) != m_walkPath.end()) return TRUE;
-    // Leaves the walk path as it found it, also when an I/O error throws
-    // out of the walk below.
-    m_walkPath.push_back(id);
-    struct Inside {
-        std::vector<DirectoryId>& path;
-        ~Inside() { path.pop_back(); }
-    } inside{m_walkPath};
-    return WalkPattern(path + kDirectorySuffix);
+    if (m_fs.GetDirectoryId(path, id) && !m_walked.insert(id).second) return TRUE;
+    return WalkSearch(path + kDirectorySuffix, path);
 }
 
 void CRecordSorter::Report(const char* words, const CString& path) {

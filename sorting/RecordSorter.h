@@ -4,7 +4,7 @@
 // console front end prints, and tests record.
 #pragma once
 
-#include <vector>
+#include <unordered_set>
 
 #include "../platform/CString.h"
 #include "../platform/FileSystem.h"
@@ -33,7 +33,9 @@ public:
     void Run(const CString& entry);
 
     // Sorts every record file that pattern names or that lies below a
-    // directory it names. FALSE once a failure has been reported.
+    // directory it names, each directory once. FALSE once a failure has been
+    // reported: a file's, or a directory found on the way that cannot be
+    // listed (the pattern itself when it cannot be searched).
     BOOL WalkPattern(CString pattern);
 
     // Checks one record file and rewrites it in normal order. FALSE once a
@@ -47,12 +49,16 @@ public:
     static int CompareLines(const void* a, const void* b);
 
 private:
+    // Walks what pattern finds; a failed search is reported under name.
+    BOOL WalkSearch(const CString& pattern, const CString& name);
     BOOL WalkDirectory(const CString& path);
     void Report(const char* words, const CString& path);
 
     IMessageSink& m_sink;
     FileSystem& m_fs;
-    // The directories that the walk is inside of, to recognise a link that
-    // leads back to one of them.
-    std::vector<DirectoryId> m_walkPath;
+    struct DirectoryIdHash {
+        size_t operator()(const DirectoryId& id) const { return std::hash<uint64_t>()(id.index * 31 + id.volume); }
+    };
+    // The directories that this walk has entered.
+    std::unordered_set<DirectoryId, DirectoryIdHash> m_walked;
 };

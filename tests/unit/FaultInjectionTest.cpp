@@ -67,6 +67,7 @@ struct Scenario {
     const char* name;
     bool withBigFile;
     size_t readChunk;  // 0: whole buffers
+    bool searchErrors;  // a search that fails to start cannot list, rather than finds nothing
 };
 
 void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
@@ -78,6 +79,7 @@ protected:
     void Build(VirtualFileSystem& vfs) const {
         for (const TreeFile& f : m_tree) vfs.AddFile(f.name, f.before, f.attributes);
         vfs.SetReadChunk(GetParam().readChunk);
+        vfs.SetSearchFaultsAreErrors(GetParam().searchErrors);
     }
 
     int IndexOf(const std::string& path) const {
@@ -208,6 +210,22 @@ TEST_P(FaultInjection, EveryCallFailingInTurn) {
                 }
                 break;
             case Op::Search:
+                if (GetParam().searchErrors && vfs.FaultAtSearchStart()) {
+                    // The directory that cannot be listed (or the entry
+                    // itself) is reported; nothing in or after it is touched.
+                    const std::string all = std::string(1, kPathSeparator) + "*.*";
+                    std::string name = at;
+                    if (name.size() > all.size() && name.compare(name.size() - all.size(), all.size(), all) == 0)
+                        name.erase(name.size() - all.size());
+                    int first = 0;
+                    while (first < static_cast<int>(m_tree.size()) &&
+                           VirtualFileSystem::Path(m_tree[static_cast<size_t>(first)].name).rfind(name + kPathSeparator, 0) != 0)
+                        ++first;
+                    EXPECT_EQ(got.messages, (std::vector<std::string>{kCannotOpenMessage + name, kCompleteMessage})) << label;
+                    CheckStoppedAt(vfs, name == VirtualFileSystem::Top() ? 0 : first, label);
+                    break;
+                }
+                [[fallthrough]];
             case Op::DirectoryId:
                 // A search that fails is a directory with nothing (more) in
                 // it; without a directory's identity the walk still enters it.
@@ -227,8 +245,9 @@ TEST_P(FaultInjection, EveryCallFailingInTurn) {
 }
 
 const Scenario kScenarios[] = {
-    {"WholeBuffers", true, 0},
-    {"ThreeByteReads", false, 3},
+    {"WholeBuffers", true, 0, false},
+    {"ThreeByteReads", false, 3, false},
+    {"SearchErrors", true, 0, true},
 };
 
 INSTANTIATE_TEST_SUITE_P(Trees, FaultInjection, ::testing::ValuesIn(kScenarios),

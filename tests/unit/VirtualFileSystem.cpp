@@ -203,8 +203,12 @@ std::unique_ptr<FileSearch> VirtualFileSystem::FindFirst(const CString& patternT
                                                          CString& root, FileError& error) {
     error = FileError();
     const std::string& pattern = patternText.str();
-    FileError ignored;
-    if (Call(Op::Search, pattern, ignored)) return nullptr;
+    FileError injected;
+    if (Call(Op::Search, pattern, injected)) {
+        m_faultAtSearchStart = true;
+        if (m_searchErrors) error = injected;
+        return nullptr;
+    }
     size_t cut = pattern.rfind(kPathSeparator);
     if (cut == std::string::npos) return nullptr;  // only full paths here
     std::string dir = pattern.substr(0, cut);

@@ -55,6 +55,10 @@ public:
 
     // Makes the count-th call (from 1) of op fail; 0 disarms.
     void FailAt(Op op, int count);
+    // A failed start of a search finds nothing (the directory has gone), or,
+    // with this set, reports an error (it cannot be listed).
+    void SetSearchFaultsAreErrors(bool errors) { m_searchErrors = errors; }
+    bool FaultAtSearchStart() const { return m_faultAtSearchStart; }
     int Calls(Op op) const { return m_calls[static_cast<int>(op)]; }
     bool Faulted() const { return m_faulted; }
     // The path that the failed call was about (the target file for calls
@@ -97,6 +101,8 @@ private:
     Op m_failOp = Op::Search;
     int m_failAt = 0;
     bool m_faulted = false;
+    bool m_searchErrors = false;
+    bool m_faultAtSearchStart = false;
     std::string m_faultPath;
     std::vector<std::string> m_log;
 };

@@ -117,6 +117,27 @@ TEST(Walk, LinksBackUpTheTreeAreNotFollowedOthersAre) {
     EXPECT_TRUE(std::filesystem::is_symlink(t.dir.Path("root/zlink.dbr")));
 }
 
+// Without a current directory a relative entry cannot be searched: it is
+// reported as typed, and nothing is walked (least of all from "/").
+TEST(Walk, RelativeEntryWithoutCurrentDirectory) {
+    Tree t;
+    t.dir.Write("abs/a.dbr", kUnsorted);
+    t.dir.MakeDir("gone");
+    auto saved = std::filesystem::current_path();
+    std::filesystem::current_path(t.dir.Path("gone"));
+    std::filesystem::remove(t.dir.Path("gone"));
+    for (std::string entry : {"a.dbr", "*.dbr", "abs"}) {
+        t.sink.messages.clear();
+        t.Run(entry);
+        EXPECT_EQ(t.sink.messages, (std::vector<std::string>{"Cannot open file:\r\n" + entry, "Complete!"})) << entry;
+    }
+    t.sink.messages.clear();
+    t.Run(t.dir.Path("abs"));  // an absolute entry is not affected
+    std::filesystem::current_path(saved);
+    EXPECT_EQ(t.sink.messages, std::vector<std::string>{"Complete!"});
+    EXPECT_EQ(t.dir.Read("abs/a.dbr"), kSorted);
+}
+
 TEST(Walk, DanglingLinkCannotBeOpened) {
     Tree t;
     t.dir.Write("a.dbr", kUnsorted);
