@@ -19,10 +19,15 @@
 
 #include "../../platform/Types.h"
 #else
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -86,7 +91,7 @@ void CheckFiles(const TempDir& dir, const Files& after, const std::string& label
 }
 
 // The real file system, with a chance to change the tree between calls.
-enum class When { BeforeSearch, AfterSearch, BeforeOpen, BeforeRewrite };
+enum class When { BeforeSearch, AfterSearch, BeforeOpen, BeforeRewrite, BeforeWrite };
 
 class HookedFileSystem : public FileSystem {
 public:
@@ -104,7 +109,8 @@ public:
     }
     std::unique_ptr<ReplacementFile> CreateReplacement(const CString& path, FileError& error) override {
         hook(When::BeforeRewrite, path.str());
-        return m_real.CreateReplacement(path, error);
+        auto real = m_real.CreateReplacement(path, error);
+        return real ? std::make_unique<HookedReplacement>(*this, path.str(), std::move(real)) : nullptr;
     }
     BOOL SetFileAttributesA(const CString& path, DWORD attributes) override {
         return m_real.SetFileAttributesA(path, attributes);
@@ -112,6 +118,23 @@ public:
     bool GetDirectoryId(const CString& path, DirectoryId& id) override { return m_real.GetDirectoryId(path, id); }
 
 private:
+    class HookedReplacement : public ReplacementFile {
+    public:
+        HookedReplacement(HookedFileSystem& fs, std::string path, std::unique_ptr<ReplacementFile> real)
+            : m_fs(fs), m_path(std::move(path)), m_real(std::move(real)) {}
+        bool Write(const void* data, size_t size, FileError& error) override {
+            m_fs.hook(When::BeforeWrite, m_path);
+            return m_real->Write(data, size, error);
+        }
+        bool Close(FileError& error) override { return m_real->Close(error); }
+        bool Replace(FileError& error) override { return m_real->Replace(error); }
+
+    private:
+        HookedFileSystem& m_fs;
+        std::string m_path;
+        std::unique_ptr<ReplacementFile> m_real;
+    };
+
     FileSystem& m_real = GetRealFileSystem();
 };
 
@@ -350,6 +373,229 @@ TEST(RealFaults, OddEntries) {
                     fs::is_fifo(fs::symlink_status(dir.Path("tree/m.dbr"))))
             << c.name << ": a link or pipe was replaced by a file";
         for (const auto& m : c.modes) EXPECT_EQ(Mode(dir, m.first), m.second) << c.name << ": " << m.first;
+    }
+}
+
+std::string BigUnsorted(int lines);
+
+// Runs a whole run over entry in a child process that has given up root for
+// the user and group "nobody" (65534) and the extra groups given, as
+// `setpriv --reuid --regid --groups` would; its messages come back through a
+// pipe. False, with the reason, where this process cannot do that.
+bool RunAsNobody(const std::string& entry, const std::vector<gid_t>& groups, std::vector<std::string>& messages,
+                 std::string& why) {
+    if (geteuid() != 0) {
+        why = "not root: cannot run as another user";
+        return false;
+    }
+    int fds[2];
+    if (pipe(fds) != 0) {
+        why = std::strerror(errno);
+        return false;
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        if (setgroups(groups.size(), groups.data()) != 0 || setresgid(65534, 65534, 65534) != 0 ||
+            setresuid(65534, 65534, 65534) != 0)
+            _exit(3);
+        RunOutcome got = RunCatching(GetRealFileSystem(), entry);
+        std::string out;
+        for (const std::string& m : got.messages) out += m + '\0';
+        if (got.threw) out += "<I/O error: " + got.thrownPath + ">" + '\0';
+        bool sent = write(fds[1], out.data(), out.size()) == static_cast<ssize_t>(out.size());
+        _exit(sent ? 0 : 4);
+    }
+    close(fds[1]);
+    std::string out;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        why = "the child could not run as nobody (status " + std::to_string(status) + ")";
+        return false;
+    }
+    messages.clear();
+    for (size_t at = 0, end; (end = out.find('\0', at)) != std::string::npos; at = end + 1)
+        messages.push_back(out.substr(at, end - at));
+    return true;
+}
+
+struct Owner {
+    std::string name;
+    mode_t mode;
+    uid_t uid;
+    gid_t gid;
+};
+
+Owner OwnerOf(const TempDir& dir, const std::string& name) {
+    struct stat st = {};
+    stat(dir.Path(name).c_str(), &st);
+    return Owner{name, st.st_mode & 07777, st.st_uid, st.st_gid};
+}
+
+// A run by an ordinary user may do no more than that user could do by
+// writing the files themselves. "tree" may be written by anyone; its files
+// a.dbr and z.dbr belong to nobody, m.dbr (or m/) to root.
+struct NonRootCase {
+    const char* name;
+    std::function<void(const TempDir&)> make;
+    std::vector<gid_t> groups;
+    std::vector<Message> messages;
+    Files after;
+    std::vector<Owner> owners;  // after the run
+};
+
+const gid_t kSharedGroup = 1234;
+
+const NonRootCase kNonRootCases[] = {
+    {"directory it may not list",
+     [](const TempDir& d) {
+         d.Write("tree/m/x.dbr", kUnsorted);
+         chmod(d.Path("tree/m").c_str(), 0);
+     },
+     {},
+     {{kCannotOpenMessage, "tree/m"}, {kCompleteMessage, ""}},
+     {{"tree/a.dbr", kSorted}, {"tree/m/x.dbr", kUnsorted}, {"tree/m.dbr", kUnsorted}, {"tree/z.dbr", kUnsorted}},
+     {}},
+    {"root's read-only file", [](const TempDir& d) { chmod(d.Path("tree/m.dbr").c_str(), 0444); }, {},
+     {{kCannotWriteMessage, "tree/m.dbr"}, {kCompleteMessage, ""}},
+     {{"tree/a.dbr", kSorted}, {"tree/m.dbr", kUnsorted}, {"tree/z.dbr", kUnsorted}},
+     {{"tree/m.dbr", 0444, 0, 0}}},
+    // The group keeps its write access; the owner cannot be kept.
+    {"group-writable file of another owner",
+     [](const TempDir& d) {
+         chown(d.Path("tree/m.dbr").c_str(), 0, kSharedGroup);
+         chmod(d.Path("tree/m.dbr").c_str(), 0664);
+     },
+     {kSharedGroup},
+     {{kCompleteMessage, ""}},
+     {{"tree/a.dbr", kSorted}, {"tree/m.dbr", kSorted}, {"tree/z.dbr", kSorted}},
+     {{"tree/m.dbr", 0664, 65534, kSharedGroup}}},
+};
+
+TEST(RealFaults, RunByAnOrdinaryUser) {
+    for (const NonRootCase& c : kNonRootCases) {
+        TempDir dir;
+        chmod(dir.Path().c_str(), 0755);
+        MakeFiles(dir, {{"tree/a.dbr", kUnsorted}, {"tree/m.dbr", kUnsorted}, {"tree/z.dbr", kUnsorted}});
+        chmod(dir.Path("tree").c_str(), 0777);
+        for (const char* mine : {"tree/a.dbr", "tree/z.dbr"}) chown(dir.Path(mine).c_str(), 65534, 65534);
+        if (c.make) c.make(dir);
+        std::vector<std::string> messages;
+        std::string why;
+        if (!RunAsNobody(dir.Path("tree"), c.groups, messages, why)) GTEST_SKIP() << why;
+        EXPECT_EQ(messages, Expand(dir, c.messages)) << c.name;
+        CheckFiles(dir, c.after, c.name);
+        for (const Owner& o : c.owners) {
+            Owner now = OwnerOf(dir, o.name);
+            EXPECT_EQ(now.mode, o.mode) << c.name;
+            EXPECT_EQ(now.uid, o.uid) << c.name;
+            EXPECT_EQ(now.gid, o.gid) << c.name;
+        }
+    }
+}
+
+// Removes name below parent and everything in it, one level at a time, so
+// that paths longer than the system takes can go too.
+void RemoveAllAt(int parent, const char* name) {
+    int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0) {
+        DIR* d = fdopendir(fd);
+        std::vector<std::string> names;
+        while (dirent* e = readdir(d))
+            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+        for (const std::string& n : names) RemoveAllAt(dirfd(d), n.c_str());
+        closedir(d);
+    }
+    unlinkat(parent, name, fd >= 0 ? AT_REMOVEDIR : 0);
+}
+
+// A tree deeper than the longest path: the first directory that cannot be
+// listed ends the run with its name, instead of being passed over.
+TEST(RealFaults, TreeDeeperThanTheLongestPath) {
+    TempDir dir;
+    MakeFiles(dir, {{"tree/a.dbr", kUnsorted}, {"tree/z.dbr", kUnsorted}});
+    dir.MakeDir("tree/deep");
+    const std::string part(200, 'd');
+    std::string path = dir.Path("tree/deep");
+    std::string tooLong;
+    int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    while (tooLong.empty()) {
+        ASSERT_EQ(mkdirat(fd, part.c_str(), 0755), 0);
+        int next = openat(fd, part.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        close(fd);
+        fd = next;
+        path += "/" + part;
+        if (path.size() >= PATH_MAX) tooLong = path;
+    }
+    int file = openat(fd, "x.dbr", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_EQ(write(file, kUnsorted.data(), kUnsorted.size()), static_cast<ssize_t>(kUnsorted.size()));
+    close(file);
+    close(fd);
+
+    RunOutcome got = RunCatching(GetRealFileSystem(), dir.Path("tree"));
+    RemoveAllAt(AT_FDCWD, dir.Path("tree/deep").c_str());
+    EXPECT_FALSE(got.threw);
+    EXPECT_EQ(got.messages, (std::vector<std::string>{kCannotOpenMessage + tooLong, kCompleteMessage}));
+    CheckFiles(dir, {{"tree/a.dbr", kSorted}, {"tree/z.dbr", kUnsorted}}, "deep tree");
+}
+
+// Two links to the next level on each of 16 levels: 2^16 ways down to the
+// last directory, which is walked once, like every other.
+TEST(RealFaults, LinksThatWouldMultiplyTheWalk) {
+    TempDir dir;
+    const int kLevels = 16;
+    for (int i = 0; i <= kLevels; ++i) dir.MakeDir("tree/d" + std::to_string(i));
+    for (int i = 0; i < kLevels; ++i)
+        for (const char* name : {"/a", "/b"})
+            Link(dir, "../d" + std::to_string(i + 1), "tree/d" + std::to_string(i) + name);
+    dir.Write("tree/d16/x.dbr", kUnsorted);
+    HookedFileSystem hooked;
+    int searches = 0;
+    hooked.hook = [&](When when, const std::string&) { searches += when == When::BeforeSearch; };
+    RunOutcome got = RunCatching(hooked, dir.Path("tree/d0"));
+    EXPECT_EQ(got.messages, std::vector<std::string>{kCompleteMessage});
+    EXPECT_EQ(dir.Read("tree/d16/x.dbr"), kSorted);
+    EXPECT_EQ(searches, kLevels + 2);  // the entry, then each directory once
+}
+
+// A signal that ends the process while new content is being written takes
+// the temporary file with it; the record file keeps its bytes.
+TEST(RealFaults, SignalDuringTheWriteOfALargeFile) {
+    const std::string big = BigUnsorted(4000);  // several writes
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        TempDir dir;
+        dir.Write("big.dbr", big);
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        pid_t pid = fork();
+        if (pid == 0) {
+            close(fds[0]);
+            alarm(20);  // never left waiting
+            HookedFileSystem hooked;
+            int writes = 0;
+            hooked.hook = [&](When when, const std::string&) {
+                if (when != When::BeforeWrite || ++writes != 2) return;
+                char c = 1;
+                if (write(fds[1], &c, 1) == 1) pause();
+            };
+            RunCatching(hooked, dir.Path());
+            _exit(0);
+        }
+        close(fds[1]);
+        char c;
+        bool writing = read(fds[0], &c, 1) == 1;
+        close(fds[0]);
+        kill(pid, sig);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(writing) << strsignal(sig);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << strsignal(sig) << ": status " << status;
+        CheckFiles(dir, {{"big.dbr", big}}, strsignal(sig));
     }
 }
 
