@@ -7,11 +7,12 @@
 
 #include "../platform/CFileException.h"
 #include "../sorting/RecordSorter.h"
+#include "TervaloVersion.h"
 
 namespace {
 
 const char kUsage[] = "usage: tervalo-cli [--help] [--version] [--] ENTRY...";
-const char kVersion[] = "tervalo-cli 1.0.0.1";
+const char kVersion[] = "tervalo-cli " TERVALO_VERSION_TEXT;
 
 const char kHelp[] =
     "Sorts record files (.dbr) in place: the templateName line first, then every\n"
