@@ -17,18 +17,6 @@ CString& CString::operator+=(const char* text) {
     return *this;
 }
 
-int CString::Find(char ch, int start) const {
-    if (start < 0) start = 0;
-    size_t at = m_text.find(ch, static_cast<size_t>(start));
-    return at == std::string::npos ? -1 : static_cast<int>(at);
-}
-
-int CString::Find(const char* sub, int start) const {
-    if (start < 0) start = 0;
-    size_t at = m_text.find(sub ? sub : "", static_cast<size_t>(start));
-    return at == std::string::npos ? -1 : static_cast<int>(at);
-}
-
 int CString::ReverseFind(char ch) const {
     size_t at = m_text.rfind(ch);
     return at == std::string::npos ? -1 : static_cast<int>(at);
@@ -56,14 +44,7 @@ CString CString::Mid(int first, int count) const {
 }
 
 CString& CString::MakeLower() {
-    for (char& c : m_text)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return *this;
-}
-
-CString& CString::MakeUpper() {
-    for (char& c : m_text)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    for (char& c : m_text) c = FoldAscii(c);
     return *this;
 }
 

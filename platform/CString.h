@@ -7,6 +7,11 @@
 
 #include "Types.h"
 
+// An ASCII capital letter as its small letter; every other byte as it is.
+// The one letter-case rule of the program: names, patterns, the record-file
+// suffix and the template key all fold with it.
+inline char FoldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
 class CString {
 public:
     CString() = default;
@@ -21,9 +26,7 @@ public:
     char GetAt(int index) const { return m_text[static_cast<size_t>(index)]; }
     char operator[](int index) const { return GetAt(index); }
 
-    // Index of the first occurrence at or after start, or -1.
-    int Find(char ch, int start = 0) const;
-    int Find(const char* sub, int start = 0) const;
+    // Index of the last occurrence, or -1.
     int ReverseFind(char ch) const;
 
     CString Left(int count) const;
@@ -33,7 +36,6 @@ public:
 
     // ASCII letters only; every other byte stays as it is.
     CString& MakeLower();
-    CString& MakeUpper();
 
     // Byte-wise (unsigned) comparison: <0, 0 or >0.
     int Compare(const CString& other) const;

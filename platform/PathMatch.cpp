@@ -4,15 +4,13 @@
 #include <cstring>
 
 namespace {
-inline unsigned char Fold(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c - 'A' + 'a') : c;
-}
+unsigned char Fold(char c) { return static_cast<unsigned char>(FoldAscii(c)); }
 
 int CompareFolded(const std::string& a, const std::string& b) {
     size_t n = std::min(a.size(), b.size());
     for (size_t i = 0; i < n; ++i) {
-        unsigned char x = Fold(static_cast<unsigned char>(a[i]));
-        unsigned char y = Fold(static_cast<unsigned char>(b[i]));
+        unsigned char x = Fold(a[i]);
+        unsigned char y = Fold(b[i]);
         if (x != y) return x < y ? -1 : 1;
     }
     if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
@@ -33,8 +31,7 @@ bool MatchesWildcard(const std::string& pattern, const std::string& name) {
             starP = p++;
             starN = n;
         } else if (p < pattern.size() &&
-                   (pattern[p] == '?' || Fold(static_cast<unsigned char>(pattern[p])) ==
-                                             Fold(static_cast<unsigned char>(name[n])))) {
+                   (pattern[p] == '?' || Fold(pattern[p]) == Fold(name[n]))) {
             ++p;
             ++n;
         } else if (starP != std::string::npos) {

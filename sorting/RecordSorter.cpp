@@ -24,13 +24,8 @@ const char kDirectorySuffix[] = {kPathSeparator, '*', '.', '*', '\0'};
 // regard to case.
 bool StartsWithNoCase(std::string_view line, const char* key, size_t count) {
     if (line.size() < count) return false;
-    for (size_t i = 0; i < count; ++i) {
-        unsigned char a = static_cast<unsigned char>(line[i]);
-        unsigned char b = static_cast<unsigned char>(key[i]);
-        if (a >= 'A' && a <= 'Z') a = static_cast<unsigned char>(a - 'A' + 'a');
-        if (b >= 'A' && b <= 'Z') b = static_cast<unsigned char>(b - 'A' + 'a');
-        if (a != b) return false;
-    }
+    for (size_t i = 0; i < count; ++i)
+        if (FoldAscii(line[i]) != FoldAscii(key[i])) return false;
     return true;
 }
 }  // namespace
