@@ -28,6 +28,11 @@ add_custom_command(OUTPUT ${user_docs}
   VERBATIM)
 add_custom_target(tervalo-docs ALL DEPENDS ${user_docs})
 
+# strip (for CPack, or `cmake --install --strip`) writes the time of day into
+# a PE header unless SOURCE_DATE_EPOCH says otherwise; the linker writes none.
+install(CODE "if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
+  set(ENV{SOURCE_DATE_EPOCH} 0)
+endif()")
 if(WIN32)
   install(TARGETS Tervalo tervalo-cli RUNTIME DESTINATION .)
   install(FILES ${user_docs} DESTINATION .)
