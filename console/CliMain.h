@@ -1,6 +1,7 @@
 // tervalo-cli: the run of the dialog's OK button, for scripts.
 #pragma once
 
+#include <functional>
 #include <ostream>
 
 #include "../platform/FileSystem.h"
@@ -8,5 +9,13 @@
 // Exit statuses.
 enum CliStatus { kCliOk = 0, kCliFailure = 1, kCliUsage = 2 };
 
+// Where the program's standard error goes, for the progress line.
+struct CliConsole {
+    // Standard error is a terminal: a long run shows its progress there.
+    bool errIsTerminal = false;
+    // Seconds from any fixed point; the steady clock when empty.
+    std::function<double()> clock;
+};
+
 int TervaloCliMain(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
-                   FileSystem& fs = GetRealFileSystem());
+                   FileSystem& fs = GetRealFileSystem(), const CliConsole& console = CliConsole());

@@ -1,7 +1,10 @@
 #include <iostream>
 
+#include "../platform/Terminal.h"
 #include "CliMain.h"
 
 int main(int argc, char** argv) {
-    return TervaloCliMain(argc, argv, std::cout, std::cerr);
+    CliConsole console;
+    console.errIsTerminal = IsTerminal(2);
+    return TervaloCliMain(argc, argv, std::cout, std::cerr, GetRealFileSystem(), console);
 }

@@ -31,6 +31,7 @@ BOOL CStdioFile::Open(const CString& path, UINT flags, FileError* error) {
     m_pos = m_end = 0;
     m_atEnd = false;
     m_dataAfterEndMark = false;
+    m_endedByCrLf = true;
     if (!m_buffer) m_buffer.reset(new char[kBufferSize]);
     if (flags & modeWrite) {
         if (!(flags & modeCreate)) return FALSE;  // only whole new content is written
@@ -114,6 +115,7 @@ BOOL CStdioFile::ReadLine(std::string_view& line) {
         if (mark) {
             m_line.append(start, static_cast<size_t>(mark - start));
             collected = true;
+            m_endedByCrLf = false;
             readAny = readAny || mark != start;
             m_pos += static_cast<size_t>(mark - start) + 1;
             // Input ends here. Look at what follows: only more marks may.
@@ -131,12 +133,18 @@ BOOL CStdioFile::ReadLine(std::string_view& line) {
         if (lf) {
             m_pos += span + 1;
             if (!collected) {
-                if (span > 0 && start[span - 1] == '\r') --span;
+                if (span > 0 && start[span - 1] == '\r')
+                    --span;
+                else
+                    m_endedByCrLf = false;
                 line = std::string_view(start, span);
                 return TRUE;
             }
             m_line.append(start, span);
-            if (!m_line.empty() && m_line.back() == '\r') m_line.pop_back();
+            if (!m_line.empty() && m_line.back() == '\r')
+                m_line.pop_back();
+            else
+                m_endedByCrLf = false;
             line = m_line;
             return TRUE;
         }
@@ -145,6 +153,7 @@ BOOL CStdioFile::ReadLine(std::string_view& line) {
         m_pos = m_end;
     }
     line = m_line;
+    if (readAny) m_endedByCrLf = false;  // a last line without a line break
     return readAny ? TRUE : FALSE;
 }
 

@@ -48,6 +48,10 @@ public:
     // TRUE once a Ctrl-Z ended the input while something other than further
     // Ctrl-Z bytes followed it: content that text mode would not show.
     BOOL HasDataAfterEndMark() const { return m_dataAfterEndMark; }
+    // TRUE while every line read so far was ended by CR LF and no Ctrl-Z
+    // was met: the bytes read after the mark are then exactly the lines read,
+    // each as WriteLine writes it.
+    BOOL LinesEndedByCrLf() const { return m_endedByCrLf; }
 
     // Writing.
     void WriteString(const char* text);
@@ -83,4 +87,5 @@ private:
     size_t m_end = 0;
     bool m_atEnd = false;
     bool m_dataAfterEndMark = false;
+    bool m_endedByCrLf = true;
 };

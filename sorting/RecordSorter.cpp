@@ -93,75 +93,122 @@ int CRecordSorter::CompareLines(const void* a, const void* b) {
     return CompareLines(x.data(), x.size(), y.data(), y.size());
 }
 
+BOOL CRecordSorter::Fail(const char* words, const CString& path) {
+    Report(words, path);
+    return m_mode == SortMode::Check ? TRUE : FALSE;
+}
+
 BOOL CRecordSorter::SortRecordFile(CString path) {
-    CStdioFile file(m_fs);
-    if (!file.Open(path, CFile::modeRead | CFile::typeText)) {
-        Report(kCannotOpenMessage, path);
-        return FALSE;
+    if (m_mode != SortMode::Check) return SortOrCheck(path);
+    // A check goes on after every failure, an I/O error included.
+    try {
+        SortOrCheck(path);
+    } catch (const CFileException& e) {
+        m_sink.ShowMessage(e.GetErrorMessage(), MessageKind::Failure);
     }
+    return TRUE;
+}
+
+BOOL CRecordSorter::SortOrCheck(const CString& path) {
+    CStdioFile file(m_fs);
+    if (!file.Open(path, CFile::modeRead | CFile::typeText)) return Fail(kCannotOpenMessage, path);
     // A UTF-8 byte-order mark belongs to the file, not to its first line: it
     // is written back at the start.
     BOOL byteOrderMark = file.SkipByteOrderMark();
 
     // The record lines are copied out of the read buffer into a few large
     // blocks rather than one allocation each, which the store keeps in order.
+    // While reading, the file is followed against its normal form: the bytes
+    // are the same as long as no line is dropped, the template line is the
+    // only one and first, the record lines come in order and every line
+    // ends with CR LF (the mark is settled below).
     LineStore store;
     CString templateLine;
     std::string_view line;
+    const char* firstRecord = nullptr;
+    const char* lastRecord = nullptr;
+    bool inOrder = true;
+    bool normal = true;
     while (file.ReadLine(line)) {
-        if (line.empty()) continue;
+        if (line.empty()) {
+            normal = false;
+            continue;
+        }
         size_t comma = line.find(',');
         if (comma == std::string_view::npos || comma == 0 || comma == line.size() - 1) {
             file.Close();
-            Report(kBadFileMessage, path);
-            return FALSE;
+            return Fail(kBadFileMessage, path);
         }
-        if (line[comma + 1] == ',') continue;
-        if (StartsWithNoCase(line, kTemplateKey, kTemplateKeyLength))
+        if (line[comma + 1] == ',') {
+            normal = false;
+            continue;
+        }
+        if (StartsWithNoCase(line, kTemplateKey, kTemplateKeyLength)) {
+            if (lastRecord || !templateLine.IsEmpty()) normal = false;
             templateLine.str().assign(line.data(), line.size());
-        else
-            store.Add(line);
+        } else {
+            const char* entry = store.Add(line);
+            if (!lastRecord) {
+                firstRecord = entry;
+            } else if (inOrder) {
+                std::string_view previous = LineStore::View(lastRecord);
+                inOrder = CompareLines(previous.data(), previous.size(), line.data(), line.size()) <= 0;
+            }
+            lastRecord = entry;
+        }
     }
     // Text after a Ctrl-Z would be lost by a rewrite: such a file is bad.
     if (file.HasDataAfterEndMark()) {
         file.Close();
-        Report(kBadFileMessage, path);
-        return FALSE;
+        return Fail(kBadFileMessage, path);
     }
+    normal = normal && inOrder && file.LinesEndedByCrLf();
     file.Close();
 
-    // The array of exactly as many elements as there are record lines.
+    // The array of exactly as many elements as there are record lines;
+    // lines that came in order are written as the store holds them.
     std::vector<SortKey> sorted;
-    sorted.reserve(store.Count());
-    store.ForEach([&sorted](const char* entry) { sorted.push_back(MakeSortKey(entry)); });
-    std::sort(sorted.begin(), sorted.end(), SortsBefore());
-
-    m_fs.SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
-
-    if (!file.Open(path, CFile::modeCreate | CFile::modeWrite | CFile::typeText)) {
-        Report(kCannotWriteMessage, path);
-        return FALSE;
+    if (!inOrder) {
+        sorted.reserve(store.Count());
+        store.ForEach([&sorted](const char* entry) { sorted.push_back(MakeSortKey(entry)); });
+        std::sort(sorted.begin(), sorted.end(), SortsBefore());
+        firstRecord = sorted.front().entry;
     }
     // A record line that begins with the mark's bytes and is written first
     // would be taken for a mark on the next read and lose them (and its
     // place): the file then starts with a mark of its own.
-    if (templateLine.IsEmpty() && !sorted.empty() &&
-        LineStore::View(sorted.front().entry).substr(0, 3) == "\xEF\xBB\xBF")
+    if (templateLine.IsEmpty() && firstRecord &&
+        LineStore::View(firstRecord).substr(0, 3) == "\xEF\xBB\xBF" && !byteOrderMark) {
         byteOrderMark = TRUE;
+        normal = false;
+    }
+
+    if (m_mode == SortMode::Check || (normal && m_mode == SortMode::ChangedOnly)) {
+        m_sink.RecordFileDone(path, !normal);
+        return TRUE;
+    }
+
+    m_fs.SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
+
+    if (!file.Open(path, CFile::modeCreate | CFile::modeWrite | CFile::typeText))
+        return Fail(kCannotWriteMessage, path);
     if (byteOrderMark) file.WriteString("\xEF\xBB\xBF");
     if (!templateLine.IsEmpty()) {
         file.WriteLine(templateLine.str());
     }
-    // In sorted order the lines lie all over the store: ask for each one a
-    // few lines ahead, so that it is in the cache by the time it is written.
-    const size_t kAhead = 8;
-    for (size_t i = 0; i < sorted.size(); ++i) {
-        if (i + kAhead < sorted.size()) __builtin_prefetch(sorted[i + kAhead].entry);
-        file.WriteLine(LineStore::View(sorted[i].entry));
+    if (inOrder) {
+        store.ForEach([&file](const char* entry) { file.WriteLine(LineStore::View(entry)); });
+    } else {
+        // In sorted order the lines lie all over the store: ask for each one
+        // a few lines ahead, so that it is in the cache by the time it is
+        // written.
+        const size_t kAhead = 8;
+        for (size_t i = 0; i < sorted.size(); ++i) {
+            if (i + kAhead < sorted.size()) __builtin_prefetch(sorted[i + kAhead].entry);
+            file.WriteLine(LineStore::View(sorted[i].entry));
+        }
     }
-    if (!file.Commit()) {
-        Report(kCannotWriteMessage, path);
-        return FALSE;
-    }
+    if (!file.Commit()) return Fail(kCannotWriteMessage, path);
+    m_sink.RecordFileDone(path, !normal);
     return TRUE;
 }

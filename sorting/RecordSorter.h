@@ -21,12 +21,28 @@ public:
     virtual ~IMessageSink() = default;
     // Shows text and returns once the user has seen it.
     virtual void ShowMessage(const CString& text, MessageKind kind) = 0;
+    // A record file passed. changed: its bytes differ from its normal form,
+    // so that it was rewritten with other content (or, when checking, would
+    // be). The dialog has no use for this.
+    virtual void RecordFileDone(const CString& path, bool changed) {
+        (void)path;
+        (void)changed;
+    }
+};
+
+// What becomes of a record file whose lines all pass.
+enum class SortMode {
+    RewriteAlways,  // rewritten in normal order (the dialog's run)
+    ChangedOnly,    // the same, but a file already in normal form is not touched
+    Check,          // nothing written; a failure is reported and the walk goes on
 };
 
 class CRecordSorter {
 public:
     explicit CRecordSorter(IMessageSink& sink, FileSystem& fs = GetRealFileSystem())
         : m_sink(sink), m_fs(fs) {}
+
+    void SetMode(SortMode mode) { m_mode = mode; }
 
     // One run over the entry: the walk, then "Complete!". An I/O error in the
     // middle of a file (CFileException) leaves it before "Complete!".
@@ -39,7 +55,9 @@ public:
     BOOL WalkPattern(CString pattern);
 
     // Checks one record file and rewrites it in normal order. FALSE once a
-    // failure has been reported; the file then keeps its content.
+    // failure has been reported; the file then keeps its content. When
+    // checking, nothing is written and the result is always TRUE (an I/O
+    // error is reported as a failure too).
     BOOL SortRecordFile(CString path);
 
     // The order of record lines: unsigned bytes, the first difference
@@ -53,9 +71,13 @@ private:
     BOOL WalkSearch(const CString& pattern, const CString& name);
     BOOL WalkDirectory(const CString& path);
     void Report(const char* words, const CString& path);
+    // Reports a failure of the file at path; returns the continue flag.
+    BOOL Fail(const char* words, const CString& path);
+    BOOL SortOrCheck(const CString& path);
 
     IMessageSink& m_sink;
     FileSystem& m_fs;
+    SortMode m_mode = SortMode::RewriteAlways;
     struct DirectoryIdHash {
         size_t operator()(const DirectoryId& id) const { return std::hash<uint64_t>()(id.index * 31 + id.volume); }
     };

@@ -106,12 +106,16 @@ public:
         ++replacementsCreated;
         return std::make_unique<MemoryReplacement>(*this, path.str());
     }
-    BOOL SetFileAttributesA(const CString&, DWORD) override { return TRUE; }
+    BOOL SetFileAttributesA(const CString&, DWORD) override {
+        ++attributeChanges;
+        return TRUE;
+    }
     bool GetDirectoryId(const CString&, DirectoryId&) override { return false; }
 
     std::map<std::string, std::string> files;
     int replacementsCreated = 0;
     int replacements = 0;
+    int attributeChanges = 0;
 
 private:
     size_t m_chunk;
@@ -129,13 +133,16 @@ struct CountingSink : IMessageSink {
         messages.push_back(text.str());
         kinds.push_back(kind);
     }
+    void RecordFileDone(const CString&, bool changed) override { done.push_back(changed); }
     std::vector<std::string> messages;
     std::vector<MessageKind> kinds;
+    std::vector<bool> done;  // the changed flag of every file that passed
 };
 
 // ---- A plain model of the record format ------------------------------------
 
 struct Model {
+    std::string before;
     bool bad = false;
     bool mark = false;               // starts with a byte-order mark
     std::vector<std::string> lines;  // every line read, in file order
@@ -161,6 +168,7 @@ bool ByteLess(const std::string& a, const std::string& b) {
 
 Model ModelOf(const std::string& bytes) {
     Model m;
+    m.before = bytes;
     size_t start = 0;
     if (bytes.compare(0, 3, kMark) == 0) {
         m.mark = true;
@@ -219,12 +227,14 @@ struct Outcome {
     CountingSink sink;
     int replacementsCreated = 0;
     int replacements = 0;
+    int attributeChanges = 0;
 };
 
-void Sort(const std::string& before, size_t chunk, Outcome& out) {
+void Sort(const std::string& before, size_t chunk, Outcome& out, SortMode mode = SortMode::RewriteAlways) {
     MemoryFileSystem fs(chunk);
     fs.files[kPath] = before;
     CRecordSorter sorter(out.sink, fs);
+    sorter.SetMode(mode);
     try {
         out.ok = sorter.SortRecordFile(CString(kPath));
     } catch (const CFileException&) {
@@ -234,6 +244,7 @@ void Sort(const std::string& before, size_t chunk, Outcome& out) {
     out.after = fs.files[kPath];
     out.replacementsCreated = fs.replacementsCreated;
     out.replacements = fs.replacements;
+    out.attributeChanges = fs.attributeChanges;
 }
 
 std::vector<std::string> SplitCrlf(const std::string& text, size_t from) {
@@ -253,6 +264,9 @@ void CheckRewritten(const Model& model, const Outcome& out) {
     Check(out.ok, "good file reported as failed");
     Check(out.sink.messages.empty(), "good file produced a message");
     Check(out.replacements == 1, "good file not replaced exactly once");
+    // What the sorter knew after reading agrees with what it wrote.
+    Check(out.sink.done.size() == 1, "good file not counted exactly once");
+    Check(out.sink.done[0] == (out.after != model.before), "changed flag disagrees with the rewrite");
     if (out.after != model.normal) {
         std::fprintf(stderr, "expected: %s\nwritten:  %s\n", Escaped(model.normal).c_str(),
                      Escaped(out.after).c_str());
@@ -332,10 +346,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     if (model.bad) {
         CheckUntouched(before, whole);
+        Outcome check;
+        Sort(before, size + 1, check, SortMode::Check);
+        Check(check.ok && check.replacementsCreated == 0 && check.sink.messages == whole.sink.messages,
+              "check of a bad file differs from the run's, or stops the walk");
         ++tally.bad;
         return 0;
     }
     CheckRewritten(model, whole);
+
+    // Checking writes nothing and finds what the rewrite found; changed-only
+    // leaves a file in normal form alone and rewrites any other.
+    const bool changed = whole.after != before;
+    Outcome check;
+    Sort(before, size + 1, check, SortMode::Check);
+    Check(check.ok && check.sink.messages.empty(), "check of a good file failed");
+    Check(check.after == before && check.replacementsCreated == 0 && check.attributeChanges == 0,
+          "check touched the file");
+    Check(check.sink.done == std::vector<bool>{changed}, "check disagrees with the rewrite");
+    Outcome changedOnly;
+    Sort(before, 1 + size % 3, changedOnly, SortMode::ChangedOnly);
+    Check(changedOnly.ok && changedOnly.after == whole.after, "changed-only result differs");
+    Check(changedOnly.sink.done == std::vector<bool>{changed}, "changed-only disagrees with the rewrite");
+    Check(changed || (changedOnly.replacementsCreated == 0 && changedOnly.attributeChanges == 0),
+          "changed-only touched a file in normal form");
 
     // A second pass finds nothing to change.
     Outcome again;

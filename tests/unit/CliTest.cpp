@@ -1,9 +1,18 @@
 // tervalo-cli's front end: arguments, output streams and exit statuses.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <sstream>
 
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
 #include "../../console/CliMain.h"
+#include "../../platform/Terminal.h"
 #include "TestSupport.h"
 
 namespace {
@@ -13,13 +22,39 @@ struct CliResult {
     std::string out, err;
 };
 
-CliResult RunCli(std::vector<std::string> args) {
+CliResult RunCli(std::vector<std::string> args, const CliConsole& console = CliConsole()) {
     args.insert(args.begin(), "tervalo-cli");
     std::vector<const char*> argv;
     for (const std::string& a : args) argv.push_back(a.c_str());
     std::ostringstream out, err;
-    int status = TervaloCliMain(static_cast<int>(argv.size()), argv.data(), out, err);
+    int status = TervaloCliMain(static_cast<int>(argv.size()), argv.data(), out, err,
+                                GetRealFileSystem(), console);
     return {status, out.str(), err.str()};
+}
+
+namespace stdfs = std::filesystem;
+
+// Every file below dir with its bytes, permission bits and modification time.
+std::string Snapshot(const TempDir& dir) {
+    std::ostringstream s;
+    for (const std::string& name : dir.Files()) {
+        stdfs::path p(dir.Path(name));
+        s << name << ' ' << static_cast<int>(stdfs::status(p).permissions()) << ' '
+          << stdfs::last_write_time(p).time_since_epoch().count() << ' ' << dir.Read(name) << '\n';
+    }
+    return s.str();
+}
+
+const char kNormal[] = "templateName,t,\r\na,1,\r\nb,1,\r\n";
+const char kUnsorted[] = "b,1,\r\na,1,\r\n";
+
+// A file in normal form, read-only and an hour old.
+void WriteOldReadOnly(const TempDir& dir, const std::string& name) {
+    dir.Write(name, kNormal);
+    stdfs::path p(dir.Path(name));
+    stdfs::last_write_time(p, stdfs::last_write_time(p) - std::chrono::hours(1));
+    stdfs::permissions(p, stdfs::perms::owner_write | stdfs::perms::group_write | stdfs::perms::others_write,
+                       stdfs::perm_options::remove);
 }
 
 TEST(Cli, UsageAndInformation) {
@@ -33,6 +68,8 @@ TEST(Cli, UsageAndInformation) {
         {{"--version"}, 0, "tervalo-cli 1.0.0.1\n", ""},
         {{"--help"}, 0, "usage: tervalo-cli", ""},
         {{"--"}, 2, "", "tervalo-cli: no entry given"},
+        {{"--check", "-l", "x"}, 2, "", "tervalo-cli: --check writes nothing"},
+        {{"--check", "--changed-only", "x"}, 2, "", "tervalo-cli: --check writes nothing"},
     };
     for (const auto& c : cases) {
         CliResult r = RunCli(c.args);
@@ -67,6 +104,105 @@ TEST(Cli, DashDashEndsOptions) {
     CliResult r = RunCli({"--", dir.Path("-x.dbr")});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(dir.Read("-x.dbr"), "a,1,\r\nb,1,\r\n");
+}
+
+TEST(Cli, CheckChangesNothingAndGoesOnAfterFailures) {
+    TempDir dir;
+    WriteOldReadOnly(dir, "a/n.dbr");
+    dir.Write("b/x.dbr", kUnsorted);
+    dir.Write("b/bad.dbr", "nocomma\n");
+    dir.Write("b/y.dbr", "a,1,\n");
+    WriteOldReadOnly(dir, "c/n.dbr");
+    std::string before = Snapshot(dir);
+
+    CliResult normal = RunCli({"--check", dir.Path("a"), dir.Path("c")});
+    EXPECT_EQ(normal.status, 0);
+    EXPECT_EQ(normal.out + normal.err, "");
+
+    CliResult r = RunCli({"--check", dir.Path("b/bad.dbr"), dir.Path("missing"), dir.Path()});
+    EXPECT_EQ(r.status, 1);
+    std::string bad = "Error detected within file:\n" + dir.Path("b/bad.dbr") + "\n";
+    EXPECT_EQ(r.err, bad + bad);
+    // Paths in walk order, which the file system decides within a directory.
+    EXPECT_EQ(r.out.size(), dir.Path("b/x.dbr").size() + dir.Path("b/y.dbr").size() + 2);
+    EXPECT_NE(r.out.find(dir.Path("b/x.dbr") + "\n"), std::string::npos);
+    EXPECT_NE(r.out.find(dir.Path("b/y.dbr") + "\n"), std::string::npos);
+    EXPECT_EQ(Snapshot(dir), before);
+    EXPECT_EQ(dir.Files().size(), 5u) << "temporary file left behind";
+}
+
+TEST(Cli, RunsListOnlyRealChangesAndChangedOnlyLeavesNormalFilesAlone) {
+    const struct {
+        std::vector<std::string> options;
+        bool listed, normalTouched;
+    } cases[] = {
+        {{}, false, true},
+        {{"-l"}, true, true},
+        {{"--changed-only"}, false, false},
+        {{"--changed-only", "--list"}, true, false},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        WriteOldReadOnly(dir, "t/n.dbr");
+        dir.Write("t/x.dbr", kUnsorted);
+        dir.Write("u/bad.dbr", ",\n");
+        dir.Write("v/y.dbr", kUnsorted);
+        std::string normalBefore = Snapshot(dir).substr(0, Snapshot(dir).find('\n'));
+        std::vector<std::string> args = c.options;
+        for (const char* entry : {"t", "u", "v"}) args.push_back(dir.Path(entry));
+        CliResult r = RunCli(args);
+        SCOPED_TRACE(args[0]);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, (c.listed ? dir.Path("t/x.dbr") + "\n" : "") + "Complete!\nComplete!\n");
+        EXPECT_EQ(r.err, "Error detected within file:\n" + dir.Path("u/bad.dbr") + "\n");
+        EXPECT_EQ(dir.Read("t/x.dbr"), "a,1,\r\nb,1,\r\n");
+        EXPECT_EQ(dir.Read("v/y.dbr"), kUnsorted) << "the run went on after a failure";
+        EXPECT_EQ(Snapshot(dir).substr(0, Snapshot(dir).find('\n')) != normalBefore, c.normalTouched);
+    }
+}
+
+TEST(Cli, ProgressOnlyOnATerminal) {
+    TempDir dir;
+    for (int i = 0; i < 40; ++i) dir.Write("t/" + std::to_string(i) + ".dbr", kUnsorted);
+    dir.Write("u/bad.dbr", ",\n");
+    double now = 0;
+    CliConsole console;
+    console.clock = [&now] { return now += 0.05; };  // 2 s for the 40 files
+    CliResult piped = RunCli({"--check", dir.Path("t"), dir.Path("u")}, console);
+    EXPECT_EQ(piped.err, "Error detected within file:\n" + dir.Path("u/bad.dbr") + "\n");
+
+    console.errIsTerminal = true;
+    CliResult shown = RunCli({"--check", dir.Path("t"), dir.Path("u")}, console);
+    EXPECT_EQ(shown.out, piped.out);
+    std::string line = "\r20 record files, 20 to rewrite, 1 s";
+    size_t at = shown.err.find(line);
+    ASSERT_NE(at, std::string::npos) << shown.err;
+    // Redrawn at most ten times a second, wiped before the message.
+    size_t draws = 0;
+    for (size_t i = 0; (i = shown.err.find(" to rewrite, ", i)) != std::string::npos; ++i) ++draws;
+    EXPECT_GE(draws, 5u);
+    EXPECT_LE(draws, 11u);
+    std::string wipe = "\r" + std::string(shown.err.find('\r', at + 1) - at - 1, ' ') + "\r";
+    EXPECT_EQ(shown.err.substr(shown.err.size() - piped.err.size() - wipe.size()), wipe + piped.err);
+
+    // What main asks about standard error: a pipe is no terminal.
+    int fds[2];
+#ifdef _WIN32
+    ASSERT_EQ(_pipe(fds, 256, _O_BINARY), 0);
+#else
+    ASSERT_EQ(pipe(fds), 0);
+#endif
+    EXPECT_FALSE(IsTerminal(fds[1]));
+    close(fds[0]);
+    close(fds[1]);
+}
+
+TEST(Cli, FailedStandardOutputIsAFailure) {
+    std::ostream broken(nullptr);  // every write fails, as on a full disk
+    std::ostringstream err;
+    const char* argv[] = {"tervalo-cli", "--version"};
+    EXPECT_EQ(TervaloCliMain(2, argv, broken, err), 1);
+    EXPECT_EQ(err.str(), "tervalo-cli: cannot write to standard output\n");
 }
 
 }  // namespace

@@ -70,6 +70,15 @@ const SortCase kCases[] = {
     {"alike past eight bytes", "abcdefgh2,1,\r\nabcdefgh1,1,\r\n", "abcdefgh1,1,\r\nabcdefgh2,1,\r\n"},
     {"NUL within the head", Z("ab,c\0\0\0\r\nab,c\r\n", 15), Z("ab,c\r\nab,c\0\0\0\r\n", 15)},
     {"NUL past the head", Z("abcdefghijklmn,1\0\0\r\nabcdefghijklmn,1\r\n", 38), Z("abcdefghijklmn,1\r\nabcdefghijklmn,1\0\0\r\n", 38)},
+    // Already in normal form only when the bytes are exactly those a rewrite
+    // writes.
+    {"normal with mark and template", "\xEF\xBB\xBFtemplateName,t,\r\na,1,\r\n", "\xEF\xBB\xBFtemplateName,t,\r\na,1,\r\n"},
+    {"template line twice", "templateName,t,\r\ntemplateName,t,\r\na,1,\r\n", "templateName,t,\r\na,1,\r\n"},
+    {"in order, no final break", "a,1,\r\nb,1,", "a,1,\r\nb,1,\r\n"},
+    {"in order, LF break", "a,1,\nb,1,\r\n", "a,1,\r\nb,1,\r\n"},
+    {"in order, ends in ctrl-z", "a,1,\r\n\x1A", "a,1,\r\n"},
+    {"only a ctrl-z", "\x1A", ""},
+    {"only a mark", "\xEF\xBB\xBF", "\xEF\xBB\xBF"},
 };
 
 void PrintTo(const SortCase& c, std::ostream* os) { *os << c.name; }
@@ -80,6 +89,16 @@ TEST_P(SortRecordFileTest, RewritesOrLeavesAlone) {
     const SortCase& c = GetParam();
     TempDir dir;
     dir.Write("r.dbr", c.before);
+    // A check writes nothing, goes on after a failure, and knows whether a
+    // run would change the bytes.
+    RecordingSink checkSink;
+    CRecordSorter checker(checkSink);
+    checker.SetMode(SortMode::Check);
+    EXPECT_TRUE(checker.SortRecordFile(CString(dir.Path("r.dbr"))));
+    EXPECT_EQ(dir.Read("r.dbr"), c.before);
+    if (c.after != kBad) EXPECT_EQ(checkSink.changed, std::vector<bool>{c.before != c.after});
+    EXPECT_EQ(checkSink.messages.size(), c.after == kBad ? 1u : 0u);
+
     RecordingSink sink;
     CRecordSorter sorter(sink);
     BOOL ok = sorter.SortRecordFile(CString(dir.Path("r.dbr")));
@@ -92,9 +111,10 @@ TEST_P(SortRecordFileTest, RewritesOrLeavesAlone) {
         EXPECT_TRUE(ok);
         EXPECT_EQ(dir.Read("r.dbr"), c.after);
         EXPECT_TRUE(sink.messages.empty());
-        // A second pass changes nothing.
+        // A second pass changes nothing, and says so.
         EXPECT_TRUE(sorter.SortRecordFile(CString(dir.Path("r.dbr"))));
         EXPECT_EQ(dir.Read("r.dbr"), c.after);
+        EXPECT_EQ(sink.changed, (std::vector<bool>{c.before != c.after, false}));
     }
     EXPECT_EQ(dir.Files(), std::vector<std::string>{"r.dbr"}) << "temporary file left behind";
 }

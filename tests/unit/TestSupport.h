@@ -38,8 +38,10 @@ public:
         messages.push_back(text.str());
         kinds.push_back(kind);
     }
+    void RecordFileDone(const CString&, bool wasChanged) override { changed.push_back(wasChanged); }
     std::vector<std::string> messages;
     std::vector<MessageKind> kinds;
+    std::vector<bool> changed;  // one entry per record file that passed
 };
 
 std::string Crlf(const std::vector<std::string>& lines);
