@@ -96,7 +96,9 @@ TEST_P(SortRecordFileTest, RewritesOrLeavesAlone) {
     checker.SetMode(SortMode::Check);
     EXPECT_TRUE(checker.SortRecordFile(CString(dir.Path("r.dbr"))));
     EXPECT_EQ(dir.Read("r.dbr"), c.before);
-    if (c.after != kBad) EXPECT_EQ(checkSink.changed, std::vector<bool>{c.before != c.after});
+    if (c.after != kBad) {
+        EXPECT_EQ(checkSink.changed, std::vector<bool>{c.before != c.after});
+    }
     EXPECT_EQ(checkSink.messages.size(), c.after == kBad ? 1u : 0u);
 
     RecordingSink sink;
