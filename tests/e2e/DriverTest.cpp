@@ -28,9 +28,10 @@ std::string Env(const char* name) {
     return value ? value : "";
 }
 
-std::string TervaloExe() {
-    std::string path = Env("TERVALO_EXE");
-    if (path.empty()) path = TERVALO_EXE_PATH;
+// The program that the variable names, else the one built beside the test.
+std::string Program(const char* variable, const char* built) {
+    std::string path = Env(variable);
+    if (path.empty()) path = built;
     if (!path.empty() && path[0] == '/') {  // a path of the build machine
         for (char& ch : path)
             if (ch == '/') ch = '\\';
@@ -38,6 +39,9 @@ std::string TervaloExe() {
     }
     return path;
 }
+
+std::string TervaloExe() { return Program("TERVALO_EXE", TERVALO_EXE_PATH); }
+std::string CliExe() { return Program("TERVALO_CLI", TERVALO_CLI_PATH); }
 
 // Where screenshots go, when wanted.
 std::string ShotPath(const char* name) {
@@ -273,6 +277,14 @@ TEST(Runs, SortRecordFilesAndReportTheFirstFailure) {
          {{"a.dbr", kSorted}, {"b.dbr", kUnsorted}, {"c.dbr", kUnsorted}}, "b.dbr"},
         {"read-only hidden file is rewritten", {{"a.dbr", kUnsorted}}, "%\\a.dbr", true, {kComplete},
          {{"a.dbr", kSorted}}, "", "a.dbr"},
+        // Names no legacy code page holds: found, opened and named as they are
+        // (no "?" and no look-alike "Omega.dbr" in their place).
+        {"names outside the legacy code pages",
+         {{"sub\\\u03A9mega.dbr", kUnsorted}, {"sub\\Omega.dbr", kUnsortedLf}, {"\u03A8bad.dbr", kBad}}, "%",
+         false, {"Error detected within file:\r\n%\\\u03A8bad.dbr", kComplete},
+         {{"sub\\\u03A9mega.dbr", kSorted}, {"sub\\Omega.dbr", kSortedLf}, {"\u03A8bad.dbr", kBad}}},
+        {"a name outside the legacy code pages in the field", {{"\u03A9mega.dbr", kUnsorted}, {"Omega.dbr", kUnsorted}},
+         "%\\\u03A9mega.dbr", false, {kComplete}, {{"\u03A9mega.dbr", kSorted}, {"Omega.dbr", kUnsorted}}},
     };
     // One program for all runs, started in a folder with a record file of its
     // own that no run may touch (an empty field must not mean "here").
@@ -457,6 +469,65 @@ TEST(Executable, CarriesTheVersionRecord) {
             << s.first;
         EXPECT_EQ(std::string(value && length ? value : ""), s.second) << s.first;
     }
+}
+
+// ---- tervalo-cli.exe ---------------------------------------------------------
+
+// Runs tervalo-cli.exe on entry with standard output and error to output;
+// its exit code.
+DWORD RunCli(const std::string& entry, HANDLE output) {
+    std::string command = "\"" + CliExe() + "\" \"" + entry + "\"";
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = startup.hStdError = output;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process))
+        return 0xDEAD;
+    DWORD code = 0xDEAD;
+    if (WaitForSingleObject(process.hProcess, 30000) == WAIT_OBJECT_0) GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return code;
+}
+
+// A name outside the console's code page: to a file go its UTF-8 bytes, on a
+// console its characters, and the console keeps its code page.
+TEST(Cli, NamesComeOutWhole) {
+    ASSERT_EQ(GetACP(), static_cast<UINT>(CP_UTF8)) << "the test's manifest asks for UTF-8";
+    ScratchDir dir;
+    dir.Put("\u03A8bad.dbr", kBad);
+    const std::string path = dir / "\u03A8bad.dbr";
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+
+    ScratchDir outDir;
+    HANDLE file = CreateFileA((outDir / "out.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                              CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(RunCli(path, file), 1u);
+    CloseHandle(file);
+    std::string written = ReadFileBytes(outDir / "out.txt");
+    EXPECT_NE(written.find(path), std::string::npos) << Visible(written);
+
+    FreeConsole();
+    ASSERT_TRUE(AllocConsole());
+    HANDLE screen = CreateConsoleScreenBuffer(GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                              &inherit, CONSOLE_TEXTMODE_BUFFER, nullptr);
+    ASSERT_NE(screen, INVALID_HANDLE_VALUE);
+    SetConsoleScreenBufferSize(screen, COORD{200, 50});
+    ASSERT_TRUE(SetConsoleOutputCP(437));  // has no Psi
+    EXPECT_EQ(RunCli(path, screen), 1u);
+    EXPECT_EQ(GetConsoleOutputCP(), 437u);
+    std::wstring shown(200 * 50, L' ');
+    DWORD got = 0;
+    ReadConsoleOutputCharacterW(screen, &shown[0], static_cast<DWORD>(shown.size()), COORD{0, 0}, &got);
+    shown.resize(got);
+    std::wstring wide(path.size(), L'\0');
+    wide.resize(MultiByteToWideChar(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), &wide[0],
+                                    static_cast<int>(wide.size())));
+    EXPECT_NE(shown.find(wide), std::wstring::npos) << "the console shows no " << path;
+    CloseHandle(screen);
+    FreeConsole();
 }
 
 }  // namespace
