@@ -15,6 +15,8 @@ CRecordToolApp theApp;
 BOOL CRecordToolApp::InitInstance() {
     AfxEnableControlContainer();
     Enable3dControls();
+    // Path completion in the dialog's field needs COM on this thread.
+    AfxOleInit();
 
     CRecordToolDlg dlg;
     m_pMainWnd = &dlg;

@@ -1,5 +1,9 @@
 #include "RecordToolDlg.h"
 
+#include <shlwapi.h>
+
+#include <vector>
+
 #include "../resources/resource.h"
 #include "AboutBox.h"
 
@@ -7,6 +11,7 @@ BEGIN_MESSAGE_MAP(CRecordToolDlg, CDialog)
     ON_WM_SYSCOMMAND()
     ON_WM_PAINT()
     ON_WM_QUERYDRAGICON()
+    ON_WM_DROPFILES()
 END_MESSAGE_MAP()
 
 CRecordToolDlg::CRecordToolDlg(CWnd* pParent, FileSystem& fs)
@@ -35,13 +40,38 @@ BOOL CRecordToolDlg::OnInitDialog() {
 
     SendMessage(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
     SendMessage(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
+
+    // Files and folders dropped on the dialog name the entry; typing in the
+    // field offers the names of existing files and folders (where the thread
+    // has COM; without it the field is a plain one).
+    ::DragAcceptFiles(m_hWnd, TRUE);
+    ::SHAutoComplete(::GetDlgItem(m_hWnd, IDC_FILENAME), SHACF_FILESYS_ONLY);
     return TRUE;
 }
 
 void CRecordToolDlg::OnOK() {
     UpdateData(TRUE);
-    WalkPattern(m_strFileName);
-    MessageBox(kCompleteMessage);
+    // The run blocks the dialog until it returns; the sink shows the normal
+    // cursor over each of its message boxes.
+    CWaitCursor wait;
+    m_sorter.Run(m_strFileName);
+}
+
+// The first item dropped replaces the field's text; the run waits for OK.
+void CRecordToolDlg::OnDropFiles(HDROP hDropInfo) {
+    UINT length = ::DragQueryFileA(hDropInfo, 0, NULL, 0);
+    if (length > 0) {
+        std::vector<char> path(length + 1);
+        UINT got = ::DragQueryFileA(hDropInfo, 0, path.data(), length + 1);
+        ::SetDlgItemTextA(m_hWnd, IDC_FILENAME, CString(path.data(), static_cast<int>(got)));
+    }
+    ::DragFinish(hDropInfo);
+}
+
+void CRecordToolDlg::DialogSink::ShowMessage(const CString& text, MessageKind) {
+    HCURSOR previous = ::SetCursor(::LoadCursorA(NULL, IDC_ARROW));
+    m_owner.MessageBox(text, NULL, MB_OK);
+    ::SetCursor(previous);
 }
 
 void CRecordToolDlg::OnSysCommand(UINT nID, LPARAM) {

@@ -28,6 +28,7 @@ protected:
     void OnSysCommand(UINT nID, LPARAM lParam);
     void OnPaint();
     HCURSOR OnQueryDragIcon();
+    void OnDropFiles(HDROP hDropInfo);
 
     DECLARE_MESSAGE_MAP()
 
@@ -36,7 +37,8 @@ private:
     class DialogSink : public IMessageSink {
     public:
         explicit DialogSink(CWnd& owner) : m_owner(owner) {}
-        void ShowMessage(const CString& text, MessageKind) override { m_owner.MessageBox(text, NULL, MB_OK); }
+        // The normal cursor shows over the box, whatever showed before.
+        void ShowMessage(const CString& text, MessageKind kind) override;
 
     private:
         CWnd& m_owner;

@@ -1,5 +1,8 @@
 #include "Framework.h"
 
+#include <commctrl.h>
+#include <objbase.h>
+
 #include <exception>
 #include <new>
 #include <vector>
@@ -120,12 +123,24 @@ int AfxWinMain(HINSTANCE hInstance, HINSTANCE, LPSTR, int) {
         app->m_strAppName = AfxAppNameFromPath(ModuleFileName());
         app->m_pszAppName = app->m_strAppName;
     }
+    // The dialogs' controls are the common controls' (version 6, with visual
+    // styles, where the manifest asks for it): their classes are registered here.
+    INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_STANDARD_CLASSES | ICC_WIN95_CLASSES};
+    ::InitCommonControlsEx(&controls);
     // All of the program's windows are modal dialogs that live inside
     // InitInstance, so when it returns there is nothing left to run a
     // message loop for, whatever it returns.
     app->InitInstance();
     app->m_pMainWnd = nullptr;
+    for (; app->m_nOleInits > 0; --app->m_nOleInits) ::CoUninitialize();
     return 0;
+}
+
+BOOL AfxOleInit() {
+    CWinApp* app = AfxGetApp();
+    if (!app || FAILED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return FALSE;
+    ++app->m_nOleInits;
+    return TRUE;
 }
 
 // ---- windows -------------------------------------------------------------

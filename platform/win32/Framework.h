@@ -18,6 +18,8 @@
 #include "../CString.h"
 #include "../Types.h"
 
+#include <shellapi.h>
+
 // The framework's Help command.
 #define ID_HELP 0xE146
 
@@ -87,6 +89,12 @@ protected:                                            \
          return reinterpret_cast<LRESULT>(static_cast<ThisClass*>(t)->OnQueryDragIcon()); \
      }},
 
+#define ON_WM_DROPFILES()                                                                 \
+    {WM_DROPFILES, 0, [](CCmdTarget* t, WPARAM w, LPARAM) -> LRESULT {                    \
+         static_cast<ThisClass*>(t)->OnDropFiles(reinterpret_cast<HDROP>(w));             \
+         return 0;                                                                        \
+     }},
+
 // Anything that handles messages or commands through a message map.
 class CCmdTarget {
 public:
@@ -128,12 +136,19 @@ public:
 
 private:
     CString m_strAppName;
+    int m_nOleInits = 0;  // successful AfxOleInit calls, undone when InitInstance returns
     friend int AfxWinMain(HINSTANCE, HINSTANCE, LPSTR, int);
+    friend BOOL AfxOleInit();
 };
 
 // Lets dialogs hold embedded (OLE) controls. Tervalo's dialogs hold only the
 // system's own controls, which need no container support.
 inline void AfxEnableControlContainer() {}
+
+// Initialises COM (a single-threaded apartment) on the application's thread,
+// which the shell's services need (path completion in an edit control, for
+// one). Released when InitInstance returns. FALSE when COM cannot be had.
+BOOL AfxOleInit();
 
 CWinApp* AfxGetApp();
 // The application's name; the executable's name without extension when the
@@ -229,6 +244,20 @@ private:
 
     UINT m_nIDTemplate;
     CWnd* m_pParentWnd;
+};
+
+// The wait cursor for the life of the object: for work that blocks the
+// window's thread. The cursor that showed before (the arrow when there was
+// none) comes back at the end.
+class CWaitCursor {
+public:
+    CWaitCursor() : m_hcurRestore(::SetCursor(::LoadCursorA(nullptr, IDC_WAIT))) {}
+    ~CWaitCursor() { ::SetCursor(m_hcurRestore ? m_hcurRestore : ::LoadCursorA(nullptr, IDC_ARROW)); }
+    CWaitCursor(const CWaitCursor&) = delete;
+    CWaitCursor& operator=(const CWaitCursor&) = delete;
+
+private:
+    HCURSOR m_hcurRestore;
 };
 
 // BeginPaint and EndPaint around a WM_PAINT handler.

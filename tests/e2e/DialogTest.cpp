@@ -2,6 +2,7 @@
 // process: what the system answers only to the process that owns a window
 // (system menu, icons, dialog-unit geometry, focus) is looked at here.
 #include <gtest/gtest.h>
+#include <shlobj.h>
 #include <windows.h>
 
 #include <atomic>
@@ -47,10 +48,11 @@ public:
         WaitFor([&] { return !IsWindow(m_window); });
     }
     // Types text into the field and clicks OK.
-    std::vector<Shown> Run(const std::string& text, int timeoutMs = 15000) {
+    std::vector<Shown> Run(const std::string& text, int timeoutMs = 15000,
+                           const std::function<void(HWND box)>& onBox = nullptr) {
         SetDlgItemTextA(m_window, IDC_FILENAME, text.c_str());
         PostMessageA(GetDlgItem(m_window, IDOK), BM_CLICK, 0, 0);
-        return CollectMessages(GetCurrentProcessId(), m_window, timeoutMs);
+        return CollectMessages(GetCurrentProcessId(), m_window, timeoutMs, onBox);
     }
 
 private:
@@ -349,7 +351,10 @@ public:
     std::unique_ptr<FileSearch> FindFirst(const CString& pattern, FindEntry& first, CString& root, FileError& error) override {
         return m_real.FindFirst(pattern, first, root, error);
     }
+    std::vector<HCURSOR> cursors;  // the run's cursor at each open
+
     std::unique_ptr<InputFile> OpenRead(const CString& path, FileError& error) override {
+        cursors.push_back(GetCursor());
         std::unique_ptr<InputFile> file = m_real.OpenRead(path, error);
         const std::string& p = path.str();
         bool broken = fail && p.size() >= failName.size() &&
@@ -404,6 +409,77 @@ TEST(MainDialog, ReadErrorIsReportedAndTheNextRunIsWhole) {
     ASSERT_EQ(shown.size(), 1u);
     EXPECT_EQ(shown[0].text, "Complete!");
     EXPECT_EQ(ReadFileBytes(dir / "sub\\deeper\\f.dbr"), "x,2\r\ny,1\r\n");
+}
+
+// The wait cursor shows while the run works, the normal one over each of its
+// message boxes and after it.
+TEST(MainDialog, WaitCursorOnlyWhileTheRunWorks) {
+    ScratchDir dir;
+    dir.Put("a.dbr", "b,2\r\ntemplateName,t\r\n");
+    dir.Put("b.dbr", "no comma\r\n");
+    FlakyFileSystem fs;
+    fs.fail = false;
+    CRecordToolDlg dialog(NULL, fs);
+    ModalRun run(dialog);
+    // The dialog's thread shares its cursor with the test's.
+    ASSERT_TRUE(AttachThreadInput(GetCurrentThreadId(), run.ThreadId(), TRUE));
+    const HCURSOR wait = LoadCursorA(nullptr, IDC_WAIT);
+    std::vector<HCURSOR> atBoxes;
+    std::vector<Shown> shown = run.Run(dir.Path(), 15000, [&](HWND) { atBoxes.push_back(GetCursor()); });
+    ASSERT_EQ(shown.size(), 2u);
+    EXPECT_EQ(fs.cursors, std::vector<HCURSOR>(2, wait));
+    EXPECT_EQ(atBoxes, std::vector<HCURSOR>(2, LoadCursorA(nullptr, IDC_ARROW)));
+    EXPECT_TRUE(WaitFor([&] { return IsWindowEnabled(run.Window()) && GetCursor() != wait; }, 3000));
+    AttachThreadInput(GetCurrentThreadId(), run.ThreadId(), FALSE);
+}
+
+// An HDROP as the shell hands one over: a DROPFILES header, then each path
+// ended by a NUL, then one more NUL; narrow or wide (Latin-1 text here).
+HDROP MakeDrop(const std::vector<std::string>& paths, bool wide) {
+    std::string list;
+    for (const std::string& path : paths) {
+        for (char ch : path) {
+            list += ch;
+            if (wide) list += '\0';
+        }
+        list.append(wide ? 2 : 1, '\0');
+    }
+    list.append(wide ? 2 : 1, '\0');
+    HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, sizeof(DROPFILES) + list.size());
+    auto* header = static_cast<DROPFILES*>(GlobalLock(memory));
+    header->pFiles = sizeof(DROPFILES);
+    header->fWide = wide;
+    memcpy(header + 1, list.data(), list.size());
+    GlobalUnlock(memory);
+    return static_cast<HDROP>(memory);
+}
+
+TEST(MainDialog, DroppedPathReplacesTheFieldWithoutARun) {
+    const std::string longPath = "C:\\" + std::string(300, 'd') + "\\x.dbr";
+    const struct {
+        const char* name;
+        std::vector<std::string> paths;
+        bool wide;
+        std::string field;
+    } cases[] = {
+        {"one file", {"C:\\Content\\a.dbr"}, false, "C:\\Content\\a.dbr"},
+        {"several items, wide: the first", {"C:\\K\xE4se\\Records", "C:\\b.dbr"}, true, "C:\\K\xE4se\\Records"},
+        {"a path longer than MAX_PATH", {longPath}, false, longPath},
+    };
+    CRecordToolDlg dialog;
+    dialog.m_strFileName = "typed before";
+    ModalRun run(dialog);
+    EXPECT_TRUE(GetWindowLongA(run.Window(), GWL_EXSTYLE) & WS_EX_ACCEPTFILES);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        DWORD_PTR result = 0;
+        // A run would keep the message waiting behind its boxes.
+        ASSERT_TRUE(SendMessageTimeoutA(run.Window(), WM_DROPFILES, reinterpret_cast<WPARAM>(MakeDrop(c.paths, c.wide)),
+                                        0, SMTO_NORMAL, 5000, &result));
+        EXPECT_EQ(WindowText(GetDlgItem(run.Window(), IDC_FILENAME)), c.field);
+        EXPECT_EQ(Dialogs(0, run.ThreadId()).size(), 1u) << "a box opened";
+        EXPECT_EQ(dialog.m_strFileName.str(), "typed before") << "a run started";
+    }
 }
 
 // ---- the framework -----------------------------------------------------------

@@ -104,7 +104,8 @@ bool Activate(HWND window) {
     return WaitFor([&] { return GetForegroundWindow() == window; }, 5000);
 }
 
-std::vector<Shown> CollectMessages(DWORD processId, HWND mainDialog, int timeoutMs) {
+std::vector<Shown> CollectMessages(DWORD processId, HWND mainDialog, int timeoutMs,
+                                   const std::function<void(HWND box)>& onBox) {
     std::vector<Shown> shown;
     for (;;) {
         HWND box = nullptr;
@@ -123,6 +124,7 @@ std::vector<Shown> CollectMessages(DWORD processId, HWND mainDialog, int timeout
         message.text = WindowText(GetDlgItem(box, 0xFFFF));
         message.ownedBy = GetWindow(box, GW_OWNER) == mainDialog;
         shown.push_back(message);
+        if (onBox) onBox(box);
         // A posted click: a sent one would wait for the box's own loop.
         PostMessageA(GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
         WaitFor([&] { return !IsWindow(box) || !IsWindowVisible(box); }, timeoutMs);

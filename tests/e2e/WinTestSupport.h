@@ -42,8 +42,10 @@ struct Shown {
 // Reads and dismisses (with its OK button) every message box that a dialog
 // of the process shows, until one says "Complete!" or, when that does not
 // come, until timeoutMs pass with no box open. mainDialog is the dialog that
-// should own the boxes and is never taken for one.
-std::vector<Shown> CollectMessages(DWORD processId, HWND mainDialog, int timeoutMs = 15000);
+// should own the boxes and is never taken for one. onBox, when given, sees
+// each box before it is dismissed.
+std::vector<Shown> CollectMessages(DWORD processId, HWND mainDialog, int timeoutMs = 15000,
+                                   const std::function<void(HWND box)>& onBox = nullptr);
 
 // Saves what the screen shows of window as a 24-bit BMP.
 bool SaveWindowBitmap(HWND window, const std::string& path);
