@@ -29,7 +29,8 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
     std::error_code ec;
     // Files may have been left read-only.
-    for (auto it = fs::recursive_directory_iterator(m_root, ec); !ec && it != fs::recursive_directory_iterator(); ++it)
+    for (auto it = fs::recursive_directory_iterator(m_root, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec))
         fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
     fs::remove_all(m_root, ec);
 }

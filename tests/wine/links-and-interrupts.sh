@@ -1,0 +1,37 @@
+#!/bin/sh
+# tervalo-cli.exe under Wine on host files that Wine cannot make itself:
+# a record file reached through a symbolic link is rewritten where the link
+# leads and the link stays; Ctrl+C (SIGINT, which Wine hands to the console
+# handlers) while a large file is written leaves no temporary file, and the
+# file holds its old bytes or its sorted ones.
+set -eu
+cli=${1:?usage: links-and-interrupts.sh tervalo-cli.exe}
+[ -n "${WINEPREFIX:-}" ] || { echo "WINEPREFIX names no prefix"; exit 77; }
+dir=$(mktemp -d)
+trap 'rm -rf "$dir"' EXIT
+winpath() { echo "Z:$1" | tr / '\\'; }
+run() { WINEDEBUG=-all LC_ALL=C.UTF-8 /usr/lib/wine/wine64 "$cli" "$(winpath "$1")"; }
+fail() { echo "$*"; exit 1; }
+
+printf 'b,1,\r\na,1,\r\n' >"$dir/real.dbr"
+ln -s real.dbr "$dir/link.dbr"
+run "$dir/link.dbr" >/dev/null
+[ -L "$dir/link.dbr" ] || fail "the link became a file of its own"
+[ "$(od -c "$dir/real.dbr")" = "$(printf 'a,1,\r\nb,1,\r\n' | od -c)" ] || fail "the link's target was not rewritten"
+
+awk 'BEGIN { for (i = 3000000; i > 0; i--) printf "k%d,v\r\n", i }' >"$dir/big.dbr"
+cp "$dir/big.dbr" "$dir/old"
+LC_ALL=C sort "$dir/old" >"$dir/sorted"
+# A job started with & ignores SIGINT unless told otherwise.
+WINEDEBUG=-all env --default-signal=INT /usr/lib/wine/wine64 "$cli" "$(winpath "$dir/big.dbr")" >/dev/null 2>&1 &
+pid=$!
+seen=no
+while kill -0 $pid 2>/dev/null; do
+    if ls "$dir"/*.tvtmp >/dev/null 2>&1; then seen=yes; kill -INT $pid; break; fi
+    sleep 0.02
+done
+wait $pid || true
+! ls "$dir"/*.tvtmp >/dev/null 2>&1 || fail "a temporary file is left: $(ls "$dir")"
+cmp -s "$dir/big.dbr" "$dir/old" || cmp -s "$dir/big.dbr" "$dir/sorted" || fail "the file is neither old nor sorted"
+[ $seen = yes ] || echo "note: the run ended before its temporary file was seen"
+echo "link kept; interrupted run left no temporary file"
