@@ -64,7 +64,7 @@ double SteadySeconds() {
 
 // One status line on a terminal: shown once the work has taken a second,
 // redrawn at most ten times a second, and wiped before anything else is
-// written to either stream.
+// written to that terminal.
 class ProgressLine {
 public:
     ProgressLine(std::ostream& err, const CliConsole& console)
@@ -110,16 +110,17 @@ struct CliOptions {
 class ConsoleSink : public IMessageSink {
 public:
     ConsoleSink(std::ostream& out, std::ostream& err, const CliOptions& options, const CliConsole& console)
-        : m_out(out), m_err(err), m_options(options), m_progress(err, console) {}
+        : m_out(out), m_err(err), m_options(options), m_progress(err, console),
+          m_outIsTerminal(console.outIsTerminal) {}
 
     void ShowMessage(const CString& text, MessageKind kind) override {
-        m_progress.Clear();
         if (kind == MessageKind::Complete) {
             // A check has no runs to complete: its standard output is paths.
-            if (!m_options.check) m_out << AsLines(text) << '\n' << std::flush;
+            if (!m_options.check) Print(AsLines(text));
         } else {
             m_failed = true;
             ++m_done;
+            m_progress.Clear();
             m_err << AsLines(text) << '\n' << std::flush;
         }
     }
@@ -129,10 +130,7 @@ public:
         if (changed || !(m_options.check || m_options.changedOnly)) ++m_written;
         if (changed) {
             m_changed = true;
-            if (m_options.check || m_options.list) {
-                m_progress.Clear();
-                m_out << path.str() << '\n' << std::flush;
-            }
+            if (m_options.check || m_options.list) Print(path.str());
         }
         m_progress.Update(m_done, m_written, m_options.check ? "to rewrite" : "rewritten");
     }
@@ -142,10 +140,16 @@ public:
     bool Changed() const { return m_changed; }
 
 private:
+    void Print(const std::string& line) {
+        if (m_outIsTerminal) m_progress.Clear();
+        m_out << line << '\n' << std::flush;
+    }
+
     std::ostream& m_out;
     std::ostream& m_err;
     const CliOptions& m_options;
     ProgressLine m_progress;
+    bool m_outIsTerminal;
     bool m_failed = false;
     bool m_changed = false;
     unsigned long m_done = 0;

@@ -13,6 +13,8 @@ enum CliStatus { kCliOk = 0, kCliFailure = 1, kCliUsage = 2 };
 struct CliConsole {
     // Standard error is a terminal: a long run shows its progress there.
     bool errIsTerminal = false;
+    // So is standard output: the line is wiped before anything goes there.
+    bool outIsTerminal = false;
     // Seconds from any fixed point; the steady clock when empty.
     std::function<double()> clock;
 };

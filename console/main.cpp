@@ -13,5 +13,6 @@ int main(int argc, char** argv) {
 #endif
     CliConsole console;
     console.errIsTerminal = IsTerminal(2);
+    console.outIsTerminal = IsTerminal(1);
     return TervaloCliMain(argc, argv, std::cout, std::cerr, GetRealFileSystem(), console);
 }
