@@ -46,8 +46,7 @@ BOOL CRecordSorter::WalkSearch(const CString& pattern, const CString& name) {
         // Nothing there is no failure. A search that failed is: whatever it
         // would have found would stay unsorted without a word.
         if (finder.SearchError().code == 0) return TRUE;
-        Report(kCannotOpenMessage, name);
-        return FALSE;
+        return Fail(kCannotOpenMessage, name);
     }
     BOOL more;
     do {

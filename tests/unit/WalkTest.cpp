@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "TestSupport.h"
+#include "VirtualFileSystem.h"
 
 namespace {
 
@@ -136,6 +137,27 @@ TEST(Walk, RelativeEntryWithoutCurrentDirectory) {
     std::filesystem::current_path(saved);
     EXPECT_EQ(t.sink.messages, std::vector<std::string>{"Complete!"});
     EXPECT_EQ(t.dir.Read("abs/a.dbr"), kSorted);
+}
+
+// A directory that cannot be listed ends a run there; a check reports it and
+// goes on with the rest of the tree.
+TEST(Walk, UnlistableDirectoryEndsARunButNotACheck) {
+    for (SortMode mode : {SortMode::RewriteAlways, SortMode::Check}) {
+        VirtualFileSystem vfs;
+        vfs.AddFile("a/x.dbr", kUnsorted);
+        vfs.AddFile("b/y.dbr", kUnsorted);
+        vfs.SetSearchFaultsAreErrors(true);
+        vfs.FailAt(VirtualFileSystem::Op::Search, 7);  // the listing of a
+        RecordingSink sink;
+        CRecordSorter sorter(sink, vfs);
+        sorter.SetMode(mode);
+        sorter.Run(CString(VirtualFileSystem::Top()));
+        bool check = mode == SortMode::Check;
+        std::string cannot = "Cannot open file:\r\n" + VirtualFileSystem::Path("a");
+        EXPECT_EQ(sink.messages, (std::vector<std::string>{cannot, "Complete!"})) << check;
+        EXPECT_EQ(sink.changed, check ? std::vector<bool>{true} : std::vector<bool>{}) << check;
+        EXPECT_EQ(vfs.Bytes(VirtualFileSystem::Path("b/y.dbr")), kUnsorted);
+    }
 }
 
 TEST(Walk, DanglingLinkCannotBeOpened) {
