@@ -4,13 +4,7 @@
 // holds only what Tervalo's dialogs use.
 #pragma once
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "WindowsHeaders.h"
 // CString::LoadString is the framework's own; the macro would rename it to
 // LoadStringA here and not in the code that does not see <windows.h>.
 #undef LoadString

@@ -3,13 +3,7 @@
 // its place (to count the calls, or to make one of them fail).
 #pragma once
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "WindowsHeaders.h"
 
 struct Win32Calls {
     decltype(&::FindFirstFileExW) FindFirstFileExW;
