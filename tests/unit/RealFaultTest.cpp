@@ -833,16 +833,19 @@ TEST(RealFaults, NamesOutsideTheCodePage) {
         const wchar_t* wide;
         const char* shown;      // the name in the message
         const char* lookAlike;  // a file with the name that best fit would give
+        bool directory;         // a directory with a record file in it
     };
     const Case cases[] = {
-        {"best-fit look-alike beside it", L"\u03A9mega.dbr", "?mega.dbr", "Omega.dbr"},
-        {"no look-alike", L"\u03A8bad.dbr", "?bad.dbr", nullptr},
+        {"best-fit look-alike beside it", L"\u03A9mega.dbr", "?mega.dbr", "Omega.dbr", false},
+        {"no look-alike", L"\u03A8bad.dbr", "?bad.dbr", nullptr, false},
+        {"directory", L"\u0394ata", "?ata", nullptr, true},
     };
     for (const Case& c : cases) {
         TempDir dir;
         MakeFiles(dir, {{"a.dbr", kUnsorted}});
         fs::path own = fs::path(dir.Path()) / c.wide;
-        std::ofstream(own, std::ios::binary) << kUnsorted;
+        if (c.directory) fs::create_directory(own);
+        std::ofstream(c.directory ? own / "in.dbr" : own, std::ios::binary) << kUnsorted;
         WIN32_FIND_DATAW data;
         HANDLE h = FindFirstFileW(own.wstring().c_str(), &data);
         ASSERT_NE(h, INVALID_HANDLE_VALUE) << c.name;
@@ -854,7 +857,7 @@ TEST(RealFaults, NamesOutsideTheCodePage) {
         RunOutcome got = RunCatching(GetRealFileSystem(), dir.Path());
         EXPECT_FALSE(got.threw) << c.name;
         EXPECT_EQ(got.messages, Expand(dir, {{kCannotOpenMessage, c.shown}, {kCompleteMessage, ""}})) << c.name;
-        std::ifstream in(own, std::ios::binary);
+        std::ifstream in(c.directory ? own / "in.dbr" : own, std::ios::binary);
         EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), kUnsorted) << c.name;
     }
 }
