@@ -29,7 +29,8 @@ add_custom_command(OUTPUT ${user_docs}
 add_custom_target(tervalo-docs ALL DEPENDS ${user_docs})
 
 # strip (for CPack, or `cmake --install --strip`) writes the time of day into
-# a PE header unless SOURCE_DATE_EPOCH says otherwise; the linker writes none.
+# a PE header unless SOURCE_DATE_EPOCH says otherwise (scripts/package sets it
+# to the last commit's time); the linker writes none.
 install(CODE "if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
   set(ENV{SOURCE_DATE_EPOCH} 0)
 endif()")
