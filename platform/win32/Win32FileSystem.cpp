@@ -627,7 +627,10 @@ public:
             return false;
         id.volume = info.dwVolumeSerialNumber;
         id.index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-        return true;
+        // Some network file systems give every directory the index 0: that
+        // names none of them, and taking it for an identity would pass over
+        // every directory after the first.
+        return id.index != 0;
     }
 
 private:

@@ -923,6 +923,11 @@ public:
         TERVALO_COUNT(MoveFileExW);
 #undef TERVALO_COUNT
     }
+    static BOOL WINAPI InfoWithoutIndex(HANDLE h, LPBY_HANDLE_FILE_INFORMATION info) {
+        BOOL ok = GetFileInformationByHandle(h, info);
+        info->nFileIndexHigh = info->nFileIndexLow = 0;
+        return ok;
+    }
     static BOOL WINAPI FailingReplace(LPCWSTR, LPCWSTR, LPCWSTR, DWORD, LPVOID, LPVOID) {
         SetLastError(g_replaceError);
         return FALSE;
@@ -959,6 +964,17 @@ TEST(RealFaults, ReplaceFallsBackToTheMove) {
         EXPECT_EQ(g_calls["MoveFileExW"], c.after == kSorted ? 1 : 0) << c.name;
         CheckFiles(dir, {{"m.dbr", c.after}}, c.name);
     }
+}
+
+// A file system that gives every directory the index 0 (some network
+// shares do) still has each of them walked.
+TEST(RealFaults, DirectoriesWithoutAnIndexAreAllWalked) {
+    TempDir dir;
+    MakeFiles(dir, {{"a/x.dbr", kUnsorted}, {"b/y.dbr", kUnsorted}, {"b/c/z.dbr", kUnsorted}});
+    CallTable table;
+    SystemCalls().GetFileInformationByHandle = &CallTable::InfoWithoutIndex;
+    EXPECT_EQ(RunCatching(GetRealFileSystem(), dir.Path()).messages, std::vector<std::string>{kCompleteMessage});
+    CheckFiles(dir, {{"a/x.dbr", kSorted}, {"b/y.dbr", kSorted}, {"b/c/z.dbr", kSorted}}, "index 0");
 }
 
 // The system calls that one more record file costs, counted: a directory of
