@@ -5,17 +5,11 @@
 // it); to a pipe or a file the bytes go as before, unchanged.
 #pragma once
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-
 #include <memory>
 #include <streambuf>
 #include <string>
+
+#include "WindowsHeaders.h"
 
 // A stream buffer that shows text on the console that console names.
 class ConsoleOutputBuf : public std::streambuf {
