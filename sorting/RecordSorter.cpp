@@ -164,6 +164,21 @@ BOOL CRecordSorter::SortOrCheck(const CString& path) {
     normal = normal && inOrder && file.LinesEndedByCrLf();
     file.Close();
 
+    // A record line that begins with the mark's bytes and is written first
+    // would be taken for a mark on the next read and lose them (and its
+    // place): the file then starts with a mark of its own.
+    auto needsOwnMark = [&](const char* first) {
+        return templateLine.IsEmpty() && first && !byteOrderMark &&
+               LineStore::View(first).substr(0, 3) == "\xEF\xBB\xBF";
+    };
+    if (inOrder && needsOwnMark(firstRecord)) normal = false;
+
+    // Whether the file is in normal form is known without sorting it.
+    if (m_mode == SortMode::Check || (normal && m_mode == SortMode::ChangedOnly)) {
+        m_sink.RecordFileDone(path, !normal);
+        return TRUE;
+    }
+
     // The array of exactly as many elements as there are record lines;
     // lines that came in order are written as the store holds them.
     std::vector<SortKey> sorted;
@@ -173,19 +188,7 @@ BOOL CRecordSorter::SortOrCheck(const CString& path) {
         std::sort(sorted.begin(), sorted.end(), SortsBefore());
         firstRecord = sorted.front().entry;
     }
-    // A record line that begins with the mark's bytes and is written first
-    // would be taken for a mark on the next read and lose them (and its
-    // place): the file then starts with a mark of its own.
-    if (templateLine.IsEmpty() && firstRecord &&
-        LineStore::View(firstRecord).substr(0, 3) == "\xEF\xBB\xBF" && !byteOrderMark) {
-        byteOrderMark = TRUE;
-        normal = false;
-    }
-
-    if (m_mode == SortMode::Check || (normal && m_mode == SortMode::ChangedOnly)) {
-        m_sink.RecordFileDone(path, !normal);
-        return TRUE;
-    }
+    if (needsOwnMark(firstRecord)) byteOrderMark = TRUE;
 
     m_fs.SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
 

@@ -487,12 +487,10 @@ private:
         bool changed = false;
         if (!known || now.st_uid != old.st_uid || now.st_gid != old.st_gid) {
             changed = true;
-            if (fchown(fd, old.st_uid, old.st_gid) != 0 && (!known || now.st_gid != old.st_gid)) {
-                if (fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0) {
-                    // Not a member of the file's group either: the new file
-                    // keeps the process's group.
-                }
-            }
+            // Where not even the group may be set (the process is no member
+            // of it), the new file keeps the process's group.
+            if (fchown(fd, old.st_uid, old.st_gid) != 0 && (!known || now.st_gid != old.st_gid))
+                (void)fchown(fd, static_cast<uid_t>(-1), old.st_gid);
         }
         // A change of owner clears the set-id bits, which fchmod puts back.
         if (!known || (now.st_mode & 07777) != want || (changed && (want & 06000))) fchmod(fd, want);

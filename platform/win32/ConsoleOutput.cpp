@@ -4,6 +4,8 @@
 #include <iostream>
 #include <vector>
 
+#include "../Terminal.h"
+
 namespace {
 
 // Bytes from which the console is sent text at once rather than collected.
@@ -38,11 +40,6 @@ size_t WholeCharacters(UINT codePage, const std::string& text) {
 ConsoleOutputBuf::ConsoleOutputBuf(HANDLE console) : m_console(console), m_codePage(::GetACP()) {}
 
 ConsoleOutputBuf::~ConsoleOutputBuf() { Flush(true); }
-
-bool ConsoleOutputBuf::IsConsole(HANDLE handle) {
-    DWORD mode = 0;
-    return handle && handle != INVALID_HANDLE_VALUE && ::GetConsoleMode(handle, &mode);
-}
 
 ConsoleOutputBuf::int_type ConsoleOutputBuf::overflow(int_type ch) {
     if (traits_type::eq_int_type(ch, traits_type::eof())) return sync() == 0 ? traits_type::not_eof(ch) : ch;
@@ -79,16 +76,14 @@ bool ConsoleOutputBuf::Flush(bool all) {
 }
 
 ConsoleStandardStreams::ConsoleStandardStreams() {
-    HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
-    HANDLE err = ::GetStdHandle(STD_ERROR_HANDLE);
-    if (ConsoleOutputBuf::IsConsole(out)) {
+    if (IsTerminal(1)) {
         std::cout.flush();
-        m_out.reset(new ConsoleOutputBuf(out));
+        m_out.reset(new ConsoleOutputBuf(::GetStdHandle(STD_OUTPUT_HANDLE)));
         m_oldOut = std::cout.rdbuf(m_out.get());
     }
-    if (ConsoleOutputBuf::IsConsole(err)) {
+    if (IsTerminal(2)) {
         std::cerr.flush();
-        m_err.reset(new ConsoleOutputBuf(err));
+        m_err.reset(new ConsoleOutputBuf(::GetStdHandle(STD_ERROR_HANDLE)));
         m_oldErr = std::cerr.rdbuf(m_err.get());
     }
 }

@@ -19,9 +19,6 @@ public:
     ConsoleOutputBuf(const ConsoleOutputBuf&) = delete;
     ConsoleOutputBuf& operator=(const ConsoleOutputBuf&) = delete;
 
-    // Whether handle is a console (and not a pipe, a file or nothing).
-    static bool IsConsole(HANDLE handle);
-
 protected:
     int_type overflow(int_type ch) override;
     std::streamsize xsputn(const char* text, std::streamsize count) override;

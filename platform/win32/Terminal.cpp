@@ -1,7 +1,8 @@
 #include "../Terminal.h"
 
 #include <io.h>
-#include <windows.h>
+
+#include "WindowsHeaders.h"
 
 // _isatty also says yes for NUL and the other character devices; only a
 // console has a console mode.

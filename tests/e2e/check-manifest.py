@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
 """Reads the application manifest (RT_MANIFEST, id 1) out of a Windows
-executable's resource section, parses it as XML and checks its entries.
+executable's resources (with icoutils' wrestool), parses it as XML and checks
+its entries.
 
     check-manifest.py gui|console EXE...
 """
-import struct
+import re
+import subprocess
 import sys
 import xml.etree.ElementTree as ET
 
@@ -23,53 +25,15 @@ SUPPORTED_OS = {
 }
 
 
-def resources(image):
-    """The resource section's entries as {(type, name): data}; ids only."""
-    (pe,) = struct.unpack_from("<I", image, 0x3C)
-    if image[pe:pe + 4] != b"PE\0\0":
-        raise ValueError("not a PE image")
-    sections, optional_size = struct.unpack_from("<2xH12xH", image, pe + 4)
-    optional = pe + 24
-    (magic,) = struct.unpack_from("<H", image, optional)
-    directories = optional + (96 if magic == 0x10B else 112)
-    rsrc_rva, _ = struct.unpack_from("<II", image, directories + 2 * 8)
-    if rsrc_rva == 0:
-        return {}
-    table = []
-    for i in range(sections):
-        _, vsize, rva, raw_size, raw = struct.unpack_from("<8sIIII", image, optional + optional_size + 40 * i)
-        table.append((rva, max(vsize, raw_size), raw))
-
-    def offset(rva):
-        for start, size, raw in table:
-            if start <= rva < start + size:
-                return raw + rva - start
-        raise ValueError("RVA %#x lies in no section" % rva)
-
-    base = offset(rsrc_rva)
-
-    def directory(at):
-        named, ids = struct.unpack_from("<12xHH", image, base + at)
-        for i in range(named + ids):
-            name, target = struct.unpack_from("<II", image, base + at + 16 + 8 * i)
-            yield name, target
-
-    found = {}
-    for rtype, type_dir in directory(0):
-        for name, name_dir in directory(type_dir & 0x7FFFFFFF):
-            for _, leaf in directory(name_dir & 0x7FFFFFFF):
-                rva, size = struct.unpack_from("<II", image, base + leaf)
-                found[(rtype, name)] = image[offset(rva):offset(rva) + size]
-    return found
-
-
 def check(kind, path):
-    with open(path, "rb") as f:
-        found = resources(f.read())
-    manifests = [key for key in found if key[0] == RT_MANIFEST]
-    if manifests != [(RT_MANIFEST, 1)]:
-        return ["manifest resources %s, not just id 1" % manifests]
-    root = ET.fromstring(found[(RT_MANIFEST, 1)])
+    def wrestool(*args):
+        return subprocess.run(["wrestool", "--type=%d" % RT_MANIFEST] + list(args) + [path],
+                              check=True, capture_output=True).stdout
+
+    names = re.findall(rb"--name=(\S+)", wrestool("-l"))
+    if names != [b"1"]:
+        return ["manifest resources %s, not just id 1" % names]
+    root = ET.fromstring(wrestool("-x", "--raw", "--name=1"))
     settings = root.find(ASM_V3 + "application/" + ASM_V3 + "windowsSettings")
 
     def setting(ns, name):
@@ -113,7 +77,7 @@ def main():
     for path in paths:
         try:
             problems = check(kind, path)
-        except (ValueError, struct.error, ET.ParseError, OSError) as e:
+        except (subprocess.CalledProcessError, ET.ParseError, OSError) as e:
             problems = [str(e)]
         for problem in problems:
             print("%s: %s" % (path, problem))
