@@ -864,7 +864,7 @@ TEST(RealFaults, NamesOutsideTheCodePage) {
 
 // A record file reached through a symbolic link is rewritten where the link
 // leads, and the link stays. (Wine only pretends to make a link: then the
-// test has nothing to look at; tests/e2e/linked-record-file.sh makes one on
+// test has nothing to look at; tests/wine/links-and-interrupts.sh makes one on
 // the host side instead.)
 TEST(RealFaults, LinkedRecordFileStaysALink) {
     TempDir dir;
