@@ -162,7 +162,12 @@ int UsageError(std::ostream& err, const std::string& words) {
 }
 
 // Runs every entry; the exit status.
-int RunEntries(const std::vector<CString>& entries, const CliOptions& options, std::ostream& out,
+struct Entry {
+    CString text;
+    bool exact;
+};
+
+int RunEntries(const std::vector<Entry>& entries, const CliOptions& options, std::ostream& out,
                std::ostream& err, FileSystem& fs, const CliConsole& console) {
     ConsoleSink sink(out, err, options, console);
     CRecordSorter sorter(sink, fs);
@@ -170,16 +175,19 @@ int RunEntries(const std::vector<CString>& entries, const CliOptions& options, s
                    : options.changedOnly ? SortMode::ChangedOnly
                                          : SortMode::RewriteAlways);
     int status = kCliOk;
-    for (const CString& entry : entries) {
+    for (const Entry& entry : entries) {
         try {
-            sorter.Run(entry);
+            if (entry.exact)
+                sorter.Run(entry.text);
+            else
+                sorter.RunUnnamable(entry.text);
         } catch (const CFileException& e) {
             sink.EndProgress();
             err << AsLines(e.GetErrorMessage()) << '\n';
             status = kCliFailure;
         } catch (const std::bad_alloc&) {
             sink.EndProgress();
-            err << "Out of memory while running " << entry.str() << '\n';
+            err << "Out of memory while running " << entry.text.str() << '\n';
             status = kCliFailure;
         }
         if (sink.Failed()) status = kCliFailure;
@@ -192,8 +200,8 @@ int RunEntries(const std::vector<CString>& entries, const CliOptions& options, s
 }
 
 int ParseAndRun(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
-                FileSystem& fs, const CliConsole& console) {
-    std::vector<CString> entries;
+                FileSystem& fs, const CliConsole& console, const std::vector<bool>* exact) {
+    std::vector<Entry> entries;
     CliOptions options;
     bool optionsDone = false;
     for (int i = 1; i < argc; ++i) {
@@ -218,7 +226,8 @@ int ParseAndRun(int argc, const char* const* argv, std::ostream& out, std::ostre
             }
             continue;
         }
-        entries.emplace_back(arg.c_str(), static_cast<int>(arg.size()));
+        bool fits = !exact || static_cast<size_t>(i) >= exact->size() || (*exact)[static_cast<size_t>(i)];
+        entries.push_back(Entry{CString(arg.c_str(), static_cast<int>(arg.size())), fits});
     }
     if (entries.empty()) return UsageError(err, "no entry given");
     if (options.check && (options.changedOnly || options.list))
@@ -229,8 +238,8 @@ int ParseAndRun(int argc, const char* const* argv, std::ostream& out, std::ostre
 }  // namespace
 
 int TervaloCliMain(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
-                   FileSystem& fs, const CliConsole& console) {
-    int status = ParseAndRun(argc, argv, out, err, fs, console);
+                   FileSystem& fs, const CliConsole& console, const std::vector<bool>* exact) {
+    int status = ParseAndRun(argc, argv, out, err, fs, console, exact);
     // Output that did not arrive (a full disk, a closed pipe) is a failure.
     out.flush();
     if (!out) {

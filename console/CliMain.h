@@ -3,6 +3,7 @@
 
 #include <functional>
 #include <ostream>
+#include <vector>
 
 #include "../platform/FileSystem.h"
 
@@ -19,5 +20,9 @@ struct CliConsole {
     std::function<double()> clock;
 };
 
+// exact, where given, tells for each argument whether it came through the
+// conversion to the process code page unchanged (Windows takes its command
+// line as wide text); an entry that did not is reported, never searched.
 int TervaloCliMain(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
-                   FileSystem& fs = GetRealFileSystem(), const CliConsole& console = CliConsole());
+                   FileSystem& fs = GetRealFileSystem(), const CliConsole& console = CliConsole(),
+                   const std::vector<bool>* exact = nullptr);

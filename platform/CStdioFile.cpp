@@ -24,9 +24,12 @@ CStdioFile::CStdioFile(FileSystem& fs) : m_fs(fs) {}
 CStdioFile::~CStdioFile() { Close(); }
 
 BOOL CStdioFile::Open(const CString& path, UINT flags, FileError* error) {
-    Close();
     FileError local;
     FileError& err = error ? *error : local;
+    // New content for the file this object has just read keeps that read.
+    std::unique_ptr<InputFile> read;
+    if ((flags & modeWrite) && m_in && path == m_path) read = std::move(m_in);
+    Close();
     m_path = path;
     m_pos = m_end = 0;
     m_atEnd = false;
@@ -35,16 +38,26 @@ BOOL CStdioFile::Open(const CString& path, UINT flags, FileError* error) {
     if (!m_buffer) m_buffer.reset(new char[kBufferSize]);
     if (flags & modeWrite) {
         if (!(flags & modeCreate)) return FALSE;  // only whole new content is written
-        m_out = m_fs.CreateReplacement(path, err);
-        return m_out != nullptr;
+        if (!read) {
+            read = m_fs.OpenRead(path, err);
+            if (!read) return FALSE;
+            m_facts = read->Facts();
+        }
+        m_out = Replacement::Create(m_fs, path, m_facts, err);
+        if (!m_out) return FALSE;
+        m_in = std::move(read);  // held, not read from, until Commit
+        m_atEnd = true;
+        return TRUE;
     }
     m_in = m_fs.OpenRead(path, err);
-    return m_in != nullptr;
+    if (!m_in) return FALSE;
+    m_facts = m_in->Facts();
+    return TRUE;
 }
 
 void CStdioFile::Close() {
-    m_in.reset();
     m_out.reset();  // removes uncommitted new content
+    m_in.reset();
     m_pos = m_end = 0;
 }
 
@@ -215,7 +228,7 @@ BOOL CStdioFile::Commit(FileError* error) {
     if (!m_out->Close(closeError)) Fail(CFileException::writeError, closeError);
     FileError local;
     FileError& err = error ? *error : local;
-    BOOL replaced = m_out->Replace(err) ? TRUE : FALSE;
+    BOOL replaced = m_out->Commit(m_in, err) ? TRUE : FALSE;
     Close();
     return replaced;
 }

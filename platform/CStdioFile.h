@@ -12,6 +12,7 @@
 
 #include "CFileException.h"
 #include "FileSystem.h"
+#include "Replacement.h"
 
 class CFile {
 public:
@@ -33,8 +34,15 @@ public:
     // modeRead opens an existing file. modeCreate | modeWrite prepares new
     // content for an existing file: it is written beside the file and put in
     // its place only by Commit; until then the file keeps its old content.
-    // FALSE on failure, with the reason in error when given.
+    // Given the path that this object has open for reading, the new content
+    // is for the file that was read: the read stays open until Commit, which
+    // puts nothing in place if the name no longer leads to that file as it
+    // was read. FALSE on failure, with the reason in error when given.
     BOOL Open(const CString& path, UINT flags, FileError* error = nullptr);
+    // The facts of the file open for reading (or held for its new content),
+    // taken at the open; the caller keeps them up to date when it changes
+    // the file's attributes.
+    FileFacts& Facts() { return m_facts; }
 
     // Reading. After Open: consumes a UTF-8 byte-order mark at the start of
     // the file and tells whether there was one.
@@ -77,7 +85,8 @@ private:
     FileSystem& m_fs;
     CString m_path;
     std::unique_ptr<InputFile> m_in;
-    std::unique_ptr<ReplacementFile> m_out;
+    FileFacts m_facts;
+    std::unique_ptr<Replacement> m_out;
     // One buffer for reading and writing, allocated once per object and not
     // cleared: only the bytes between m_pos and m_end mean anything.
     std::unique_ptr<char[]> m_buffer;

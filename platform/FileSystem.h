@@ -1,6 +1,10 @@
 // The one seam between the program and the file system. The real backends
 // (posix/, win32/) and the test doubles implement it; everything above it
-// (CFileFind, CStdioFile, the walk and the sorter) is shared code.
+// (CFileFind, CStdioFile, the replace in Replacement.h, the walk and the
+// sorter) is shared code.
+//
+// The seam keeps nothing between calls: what a search found and what an open
+// read come back as facts, and the calls that act on a file are given them.
 #pragma once
 
 #include <cstddef>
@@ -10,31 +14,69 @@
 #include "CString.h"
 
 // What an operation that failed leaves behind: the system's error code and
-// its description, for messages.
+// its description, for messages. exists: a create failed because the name
+// is taken.
 struct FileError {
     long code = 0;
     CString reason;
+    bool exists = false;
 };
 
-// One entry that a directory search yields.
-struct FindEntry {
-    CString name;
-    DWORD attributes = 0;  // FILE_ATTRIBUTE_DIRECTORY for directories
-};
-
-// Identifies a directory on its volume, to recognise it when a link leads
-// back to it.
-struct DirectoryId {
+// What tells one file from every other while it exists: device and inode on
+// POSIX; on Windows the volume serial and the 128-bit file id, or the 64-bit
+// file index where the system or the file system has no such id. known is
+// false where the system gives none (a share that reports index 0).
+struct FileId {
     uint64_t volume = 0;
-    uint64_t index = 0;
-    bool operator==(const DirectoryId& o) const { return volume == o.volume && index == o.index; }
+    uint64_t high = 0;
+    uint64_t low = 0;
+    bool known = false;
+    bool operator==(const FileId& o) const {
+        return known && o.known && volume == o.volume && high == o.high && low == o.low;
+    }
+    bool operator!=(const FileId& o) const { return !(*this == o); }
 };
 
-class FileSearch {
+// What the system says of one file at one moment.
+struct FileFacts {
+    DWORD attributes = 0;  // FILE_ATTRIBUTE_*; FILE_ATTRIBUTE_DIRECTORY for directories
+    uint64_t size = 0;
+    int64_t lastWrite = 0;  // in the system's own units (ns since 1970, or a FILETIME)
+    FileId id;
+    // POSIX only (0 elsewhere): the permission bits, owner, group and count
+    // of names of the file.
+    uint32_t mode = 0;
+    uint32_t owner = 0;
+    uint32_t group = 0;
+    uint32_t links = 1;
+    // Opened files only: the path that the name led to when it was opened,
+    // links resolved; the file that new content replaces.
+    CString target;
+};
+
+// The same file, unchanged: the same identity, size and last write (another
+// program that writes in place keeps the identity). Without an identity,
+// size and last write alone decide.
+inline bool SameFileUnchanged(const FileFacts& a, const FileFacts& b) {
+    if ((a.id.known || b.id.known) && a.id != b.id) return false;
+    return a.size == b.size && a.lastWrite == b.lastWrite;
+}
+
+// One entry that a directory search yields, with what the search said of it
+// (the identity only where the search gives it).
+struct FoundEntry {
+    CString name;
+    FileFacts facts;
+};
+
+// The entries of one search, one step at a time.
+class DirectoryListing {
 public:
-    virtual ~FileSearch() = default;
-    // The next entry; false once there is none.
-    virtual bool Next(FindEntry& entry) = 0;
+    enum class Step { Entry, End, Error };
+    virtual ~DirectoryListing() = default;
+    // Entry: entry holds the next match. End: there is none. Error: the
+    // listing broke off (error says why); what it held after is unknown.
+    virtual Step Next(FoundEntry& entry, FileError& error) = 0;
 };
 
 // A file opened for reading.
@@ -43,22 +85,22 @@ public:
     virtual ~InputFile() = default;
     // Reads up to size bytes; got == 0 at the end of the file.
     virtual bool Read(void* buffer, size_t size, size_t& got, FileError& error) = 0;
+    // The open file's facts, taken at the open (target included).
+    virtual const FileFacts& Facts() const = 0;
 };
 
-// New content for an existing file. It is written to a temporary file beside
-// the target, and only Replace puts it in place, in one step. Destroying an
-// object that was not replaced removes the temporary file and leaves the
-// target as it was.
-class ReplacementFile {
+// A new file, made by CreateExclusive and written from the start.
+class OutputFile {
 public:
-    virtual ~ReplacementFile() = default;
+    virtual ~OutputFile() = default;
     virtual bool Write(const void* data, size_t size, FileError& error) = 0;
-    // Finishes the temporary file: all data handed to the system, handle
-    // closed. It is not flushed to the disk: the one-step replace keeps the
-    // old or the new content, never a mix, for as long as the system runs.
+    // Hands everything to the system and closes; false where the system
+    // says the data did not all arrive. Nothing is written after it.
     virtual bool Close(FileError& error) = 0;
-    // Moves the closed temporary file over the target.
-    virtual bool Replace(FileError& error) = 0;
+    // Removes the file at once: called from a signal handler or the
+    // console's control handler, so it only makes async-signal-safe calls
+    // and allocates nothing.
+    virtual void RemoveOnInterrupt() noexcept = 0;
 };
 
 class FileSystem {
@@ -66,27 +108,48 @@ public:
     virtual ~FileSystem() = default;
 
     // Starts a search for pattern (wildcards * and ? in the last component).
-    // Returns null when nothing matches (error.code stays 0) or when the
-    // search itself failed (error says why); otherwise first holds the first
-    // match and root the absolute directory that the matches are in.
-    virtual std::unique_ptr<FileSearch> FindFirst(const CString& pattern, FindEntry& first,
-                                                  CString& root, FileError& error) = 0;
+    // Null when nothing matches (error.code stays 0) or when the search
+    // itself failed (error says why); otherwise root holds the absolute
+    // directory that the matches are in and the listing yields them.
+    virtual std::unique_ptr<DirectoryListing> FindFirst(const CString& pattern, CString& root,
+                                                        FileError& error) = 0;
 
     // Opens an existing regular file for reading, for exclusive use where the
     // system allows it. Null on failure.
     virtual std::unique_ptr<InputFile> OpenRead(const CString& path, FileError& error) = 0;
 
-    // Prepares new content for the existing file at path (see ReplacementFile).
-    // Null on failure; the target is not touched either way.
-    virtual std::unique_ptr<ReplacementFile> CreateReplacement(const CString& path,
-                                                               FileError& error) = 0;
+    // The facts of what path leads to now, links followed (target stays
+    // empty). False where nothing is there or the system cannot tell.
+    virtual bool Identify(const CString& path, FileFacts& facts, FileError& error) = 0;
 
     // FILE_ATTRIBUTE_NORMAL clears read-only, hidden, system and archive
-    // (on POSIX: makes the file writable by its owner).
-    virtual BOOL SetFileAttributesA(const CString& path, DWORD attributes) = 0;
+    // (on POSIX: makes the file writable by its owner). facts are those of
+    // the file at path as last seen; they are brought up to date, and a
+    // change they show is not needed costs no call.
+    virtual bool SetAttributes(const CString& path, DWORD attributes, FileFacts& facts, FileError& error) = 0;
+    // The same step, its result to be ignored or tested as a BOOL.
+    BOOL SetFileAttributesA(const CString& path, DWORD attributes, FileFacts& facts) {
+        FileError ignored;
+        return SetAttributes(path, attributes, facts, ignored) ? TRUE : FALSE;
+    }
 
-    // The identity of the directory at path (links followed).
-    virtual bool GetDirectoryId(const CString& path, DirectoryId& id) = 0;
+    // Creates the file at path, which must not exist (error.exists when it
+    // does), for writing. It gets the owner, group and permission bits of
+    // like as far as the process may give them.
+    virtual std::unique_ptr<OutputFile> CreateExclusive(const CString& path, const FileFacts& like,
+                                                        FileError& error) = 0;
+
+    // Moves the closed file at from over the existing file at to, in one
+    // step; the file at to must still be there (nothing that has gone is
+    // brought back). Where the system can, what belongs to the file rather
+    // than to its content (its ACL, creation time, streams) is kept.
+    virtual bool Replace(const CString& from, const CString& to, FileError& error) = 0;
+
+    // Removes the file at path.
+    virtual bool Remove(const CString& path, FileError& error) = 0;
+
+    // The process's own number, for names that no other process picks.
+    virtual unsigned long ProcessId() = 0;
 };
 
 // The file system of the machine the program runs on.

@@ -45,8 +45,8 @@ bool MatchesWildcard(const std::string& pattern, const std::string& name) {
     return p == pattern.size();
 }
 
-void SortLikeWindows(std::vector<FindEntry>& entries) {
-    std::sort(entries.begin(), entries.end(), [](const FindEntry& a, const FindEntry& b) {
+void SortLikeWindows(std::vector<FoundEntry>& entries) {
+    std::sort(entries.begin(), entries.end(), [](const FoundEntry& a, const FoundEntry& b) {
         int r = CompareFolded(a.name.str(), b.name.str());
         return r != 0 ? r < 0 : a.name.Compare(b.name) < 0;
     });

@@ -14,7 +14,7 @@ bool MatchesWildcard(const std::string& pattern, const std::string& name);
 
 // Orders entries by name with ASCII letters folded to small ones, as NTFS
 // lists a directory (ties broken by the bytes themselves).
-void SortLikeWindows(std::vector<FindEntry>& entries);
+void SortLikeWindows(std::vector<FoundEntry>& entries);
 
 // The name of a temporary file that stands beside the file called stem:
 // stem followed by suffix, stem cut short where the whole would be longer

@@ -3,6 +3,7 @@
 // Windows backend and the GUI layer) the definitions agree with it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 typedef int BOOL;
@@ -35,4 +36,18 @@ typedef unsigned int UINT;
 constexpr char kPathSeparator = '\\';
 #else
 constexpr char kPathSeparator = '/';
+#endif
+
+// Limits for names the program makes: bytes in one name, and in a whole
+// path (Windows paths go to the system in the \\?\ form, which has no
+// limit short of the system's own 32,767 characters).
+constexpr size_t kMaxNameLength = 255;
+#ifdef _WIN32
+constexpr size_t kMaxPathLength = 32767;
+// Temporary files stand beside the file under its name and a suffix; on
+// POSIX a leading dot hides them.
+constexpr char kTemporaryPrefix[] = "";
+#else
+constexpr size_t kMaxPathLength = 4096;
+constexpr char kTemporaryPrefix[] = ".";
 #endif

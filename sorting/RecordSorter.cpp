@@ -6,6 +6,7 @@
 
 #include "../platform/CFileFind.h"
 #include "../platform/CStdioFile.h"
+#include "../platform/PathMatch.h"
 #include "LineStore.h"
 
 const char kCompleteMessage[] = "Complete!";
@@ -35,18 +36,32 @@ void CRecordSorter::Run(const CString& entry) {
     m_sink.ShowMessage(kCompleteMessage, MessageKind::Complete);
 }
 
-BOOL CRecordSorter::WalkPattern(CString pattern) {
-    m_walked.clear();
-    return WalkSearch(pattern, pattern);
+void CRecordSorter::RunUnnamable(const CString& entry) {
+    Report(kCannotOpenMessage, entry);
+    m_sink.ShowMessage(kCompleteMessage, MessageKind::Complete);
 }
 
-BOOL CRecordSorter::WalkSearch(const CString& pattern, const CString& name) {
+BOOL CRecordSorter::WalkPattern(CString pattern) {
+    m_walked.clear();
+    return WalkSearch(pattern, pattern, true);
+}
+
+BOOL CRecordSorter::WalkSearch(const CString& pattern, const CString& name, bool entry) {
     CFileFind finder(m_fs);
     if (!finder.FindFile(pattern)) {
         // Nothing there is no failure. A search that failed is: whatever it
         // would have found would stay unsorted without a word.
         if (finder.SearchError().code == 0) return TRUE;
         return Fail(kCannotOpenMessage, name);
+    }
+    // The directory that a wildcard entry lists is walked by that listing:
+    // a link below it that leads back to it is passed over.
+    const std::string& text = pattern.str();
+    size_t cut = text.find_last_of(kPathSeparator == '\\' ? "\\/" : "/");
+    if (entry && HasWildcards(text.substr(cut == std::string::npos ? 0 : cut + 1))) {
+        FileFacts facts;
+        FileError ignored;
+        if (m_fs.Identify(finder.GetRoot(), facts, ignored) && facts.id.known) m_walked.insert(facts.id);
     }
     BOOL more;
     do {
@@ -62,6 +77,8 @@ BOOL CRecordSorter::WalkSearch(const CString& pattern, const CString& name) {
         }
     } while (more);
     finder.Close();
+    // A listing that broke off leaves the rest of the directory unknown.
+    if (finder.SearchError().code != 0) return Fail(kCannotOpenMessage, name);
     return TRUE;
 }
 
@@ -69,9 +86,12 @@ BOOL CRecordSorter::WalkDirectory(const CString& path) {
     // A directory reached again, through a link or a link back up the tree,
     // has been handled already: it is passed over. Without its identity it
     // is walked all the same.
-    DirectoryId id;
-    if (m_fs.GetDirectoryId(path, id) && !m_walked.insert(id).second) return TRUE;
-    return WalkSearch(path + kDirectorySuffix, path);
+    FileFacts facts;
+    FileError ignored;
+    if (m_fs.Identify(path, facts, ignored) && (facts.attributes & FILE_ATTRIBUTE_DIRECTORY) && facts.id.known &&
+        !m_walked.insert(facts.id).second)
+        return TRUE;
+    return WalkSearch(path + kDirectorySuffix, path, false);
 }
 
 void CRecordSorter::Report(const char* words, const CString& path) {
@@ -162,7 +182,6 @@ BOOL CRecordSorter::SortOrCheck(const CString& path) {
         return Fail(kBadFileMessage, path);
     }
     normal = normal && inOrder && file.LinesEndedByCrLf();
-    file.Close();
 
     // A record line that begins with the mark's bytes and is written first
     // would be taken for a mark on the next read and lose them (and its
@@ -190,7 +209,7 @@ BOOL CRecordSorter::SortOrCheck(const CString& path) {
     }
     if (needsOwnMark(firstRecord)) byteOrderMark = TRUE;
 
-    m_fs.SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
+    m_fs.SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL, file.Facts());
 
     if (!file.Open(path, CFile::modeCreate | CFile::modeWrite | CFile::typeText))
         return Fail(kCannotWriteMessage, path);

@@ -47,6 +47,10 @@ public:
     // One run over the entry: the walk, then "Complete!". An I/O error in the
     // middle of a file (CFileException) leaves it before "Complete!".
     void Run(const CString& entry);
+    // The run of an entry that cannot be searched as it was given (its
+    // characters do not fit the code page): "Cannot open file:" with the
+    // entry, then "Complete!". Nothing is searched under another name.
+    void RunUnnamable(const CString& entry);
 
     // Sorts every record file that pattern names or that lies below a
     // directory it names, each directory once. FALSE once a failure has been
@@ -68,7 +72,8 @@ public:
 
 private:
     // Walks what pattern finds; a failed search is reported under name.
-    BOOL WalkSearch(const CString& pattern, const CString& name);
+    // entry: pattern is the run's own entry.
+    BOOL WalkSearch(const CString& pattern, const CString& name, bool entry);
     BOOL WalkDirectory(const CString& path);
     void Report(const char* words, const CString& path);
     // Reports a failure of the file at path; returns the continue flag.
@@ -78,9 +83,11 @@ private:
     IMessageSink& m_sink;
     FileSystem& m_fs;
     SortMode m_mode = SortMode::RewriteAlways;
-    struct DirectoryIdHash {
-        size_t operator()(const DirectoryId& id) const { return std::hash<uint64_t>()(id.index * 31 + id.volume); }
+    struct FileIdHash {
+        size_t operator()(const FileId& id) const {
+            return std::hash<uint64_t>()((id.low * 31 + id.high) * 31 + id.volume);
+        }
     };
     // The directories that this walk has entered.
-    std::unordered_set<DirectoryId, DirectoryIdHash> m_walked;
+    std::unordered_set<FileId, FileIdHash> m_walked;
 };

@@ -14,6 +14,7 @@
 #include "../../platform/CStdioFile.h"
 #include "../../platform/FileSystem.h"
 #include "../../sorting/RecordSorter.h"
+#include "../../bench/MemoryFileSystem.h"
 
 namespace {
 
@@ -41,91 +42,6 @@ std::string Escaped(const std::string& bytes) {
         }
     }
     return text;
-}
-
-// ---- In-memory file system -------------------------------------------------
-
-class MemoryInput : public InputFile {
-public:
-    MemoryInput(std::string data, size_t chunk) : m_data(std::move(data)), m_chunk(chunk) {}
-    bool Read(void* buffer, size_t size, size_t& got, FileError&) override {
-        size_t n = std::min({size, m_chunk, m_data.size() - m_pos});
-        std::memcpy(buffer, m_data.data() + m_pos, n);
-        m_pos += n;
-        got = n;
-        return true;
-    }
-
-private:
-    std::string m_data;
-    size_t m_chunk;
-    size_t m_pos = 0;
-};
-
-class MemoryFileSystem;
-
-class MemoryReplacement : public ReplacementFile {
-public:
-    MemoryReplacement(MemoryFileSystem& fs, std::string path) : m_fs(fs), m_path(std::move(path)) {}
-    bool Write(const void* data, size_t size, FileError&) override {
-        Check(!m_closed, "write after close");
-        m_data.append(static_cast<const char*>(data), size);
-        return true;
-    }
-    bool Close(FileError&) override {
-        m_closed = true;
-        return true;
-    }
-    bool Replace(FileError&) override;
-
-private:
-    MemoryFileSystem& m_fs;
-    std::string m_path;
-    std::string m_data;
-    bool m_closed = false;
-};
-
-class MemoryFileSystem : public FileSystem {
-public:
-    explicit MemoryFileSystem(size_t chunk) : m_chunk(chunk) {}
-
-    std::unique_ptr<FileSearch> FindFirst(const CString&, FindEntry&, CString&, FileError&) override { return nullptr; }
-    std::unique_ptr<InputFile> OpenRead(const CString& path, FileError& error) override {
-        auto it = files.find(path.str());
-        if (it == files.end()) {
-            error.code = 2;
-            return nullptr;
-        }
-        return std::make_unique<MemoryInput>(it->second, m_chunk);
-    }
-    std::unique_ptr<ReplacementFile> CreateReplacement(const CString& path, FileError& error) override {
-        if (!files.count(path.str())) {
-            error.code = 2;
-            return nullptr;
-        }
-        ++replacementsCreated;
-        return std::make_unique<MemoryReplacement>(*this, path.str());
-    }
-    BOOL SetFileAttributesA(const CString&, DWORD) override {
-        ++attributeChanges;
-        return TRUE;
-    }
-    bool GetDirectoryId(const CString&, DirectoryId&) override { return false; }
-
-    std::map<std::string, std::string> files;
-    int replacementsCreated = 0;
-    int replacements = 0;
-    int attributeChanges = 0;
-
-private:
-    size_t m_chunk;
-};
-
-bool MemoryReplacement::Replace(FileError&) {
-    Check(m_closed, "replace before close");
-    m_fs.files[m_path] = m_data;
-    ++m_fs.replacements;
-    return true;
 }
 
 struct CountingSink : IMessageSink {
@@ -231,8 +147,8 @@ struct Outcome {
 };
 
 void Sort(const std::string& before, size_t chunk, Outcome& out, SortMode mode = SortMode::RewriteAlways) {
-    MemoryFileSystem fs(chunk);
-    fs.files[kPath] = before;
+    MemoryFileSystem fs(false, chunk);
+    fs.Put(kPath, before);
     CRecordSorter sorter(out.sink, fs);
     sorter.SetMode(mode);
     try {
@@ -240,9 +156,9 @@ void Sort(const std::string& before, size_t chunk, Outcome& out, SortMode mode =
     } catch (const CFileException&) {
         Violation("I/O error raised by an in-memory file");
     }
-    Check(fs.files.size() == 1, "a second file appeared");
-    out.after = fs.files[kPath];
-    out.replacementsCreated = fs.replacementsCreated;
+    Check(fs.Pending() == 0, "a temporary file was left");
+    out.after = fs.Get(kPath);
+    out.replacementsCreated = fs.outputsCreated;
     out.replacements = fs.replacements;
     out.attributeChanges = fs.attributeChanges;
 }

@@ -126,6 +126,20 @@ protected:
         }
     }
 
+    // The run stopped somewhere: the files it opened, in walk order, are
+    // rewritten (bad files excepted); from the first one it did not open
+    // on, none was touched.
+    void CheckStoppedPartWay(const VirtualFileSystem& vfs, const std::string& label) const {
+        bool stopped = false;
+        for (const TreeFile& f : m_tree) {
+            if (!IsRecord(f)) continue;
+            std::string path = VirtualFileSystem::Path(f.name);
+            stopped = stopped || !vfs.Touched(path);
+            if (stopped) EXPECT_FALSE(vfs.Touched(path)) << label << ": " << f.name << " touched after the failure";
+            if (f.after != kBad) EXPECT_TRUE(vfs.Bytes(path) == (stopped ? f.before : f.after)) << label << ": " << f.name;
+        }
+    }
+
     // The run went on past the fault: what was opened is rewritten (bad
     // files excepted), what was not keeps its bytes.
     void CheckWentOn(const VirtualFileSystem& vfs, const std::string& label) const {
@@ -210,25 +224,33 @@ TEST_P(FaultInjection, EveryCallFailingInTurn) {
                 }
                 break;
             case Op::Search:
-                if (GetParam().searchErrors && vfs.FaultAtSearchStart()) {
-                    // The directory that cannot be listed (or the entry
-                    // itself) is reported; nothing in or after it is touched.
+                if (!vfs.FaultAtSearchStart() || GetParam().searchErrors) {
+                    // The directory that cannot be listed, or whose listing
+                    // breaks off (or the entry itself), is reported; the run
+                    // ends there.
                     const std::string all = std::string(1, kPathSeparator) + "*.*";
                     std::string name = at;
                     if (name.size() > all.size() && name.compare(name.size() - all.size(), all.size(), all) == 0)
                         name.erase(name.size() - all.size());
-                    int first = 0;
-                    while (first < static_cast<int>(m_tree.size()) &&
-                           VirtualFileSystem::Path(m_tree[static_cast<size_t>(first)].name).rfind(name + kPathSeparator, 0) != 0)
-                        ++first;
-                    EXPECT_EQ(got.messages, (std::vector<std::string>{kCannotOpenMessage + name, kCompleteMessage})) << label;
-                    CheckStoppedAt(vfs, name == VirtualFileSystem::Top() ? 0 : first, label);
+                    // A listing breaks off after the entry it last gave,
+                    // so a failure inside that entry comes first.
+                    EXPECT_TRUE(got.messages == (std::vector<std::string>{kCannotOpenMessage + name, kCompleteMessage}) ||
+                                (!vfs.FaultAtSearchStart() && got.messages == cleanOutcome.messages))
+                        << label << ": " << (got.messages.empty() ? "" : got.messages[0]);
+                    CheckStoppedPartWay(vfs, label);
                     break;
                 }
+                // A search that finds nothing is a directory with nothing in
+                // it.
                 [[fallthrough]];
-            case Op::DirectoryId:
-                // A search that fails is a directory with nothing (more) in
-                // it; without a directory's identity the walk still enters it.
+            case Op::Identify:
+                if (stop >= 0) {
+                    // The look before the replace: the file is not replaced.
+                    EXPECT_EQ(got.messages, (std::vector<std::string>{kCannotWriteMessage + at, kCompleteMessage})) << label;
+                    CheckStoppedAt(vfs, stop, label);
+                    break;
+                }
+                // Without a directory's identity the walk still enters it.
                 EXPECT_FALSE(got.threw) << label;
                 EXPECT_TRUE(got.messages == cleanOutcome.messages ||
                             got.messages == std::vector<std::string>{kCompleteMessage})
@@ -276,14 +298,13 @@ TEST(VirtualFileSystem, SearchesLikeWindows) {
         {VirtualFileSystem::Path("sub") + kPathSeparator, {}, ""},
     };
     for (const Case& c : cases) {
-        FindEntry entry;
+        FoundEntry entry;
         CString root;
         std::vector<std::string> names;
         FileError error;
-        auto search = vfs.FindFirst(CString(c.pattern), entry, root, error);
-        if (search) {
-            names.push_back(entry.name.str());
-            while (search->Next(entry)) names.push_back(entry.name.str());
+        auto listing = vfs.FindFirst(CString(c.pattern), root, error);
+        if (listing) {
+            while (listing->Next(entry, error) == DirectoryListing::Step::Entry) names.push_back(entry.name.str());
             EXPECT_EQ(root.str(), c.root) << c.pattern;
         }
         EXPECT_EQ(names, c.names) << c.pattern;

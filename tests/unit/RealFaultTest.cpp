@@ -12,7 +12,8 @@
 #include <set>
 
 #include "../../platform/PathMatch.h"
-#include "FaultSupport.h"
+#include "ForwardingFileSystem.h"
+#include "RealFaultSupport.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -41,105 +42,47 @@
 
 namespace {
 
-namespace fs = std::filesystem;
-
-const std::string kUnsorted = "b,1,\r\na,1,\r\n";
-const std::string kSorted = "a,1,\r\nb,1,\r\n";
-const std::string kMissing = "<missing>";
-const std::string kDirectory = "<directory>";
-const std::string kPipe = "<pipe>";
-
-using Files = std::vector<std::pair<std::string, std::string>>;
-
-// A message a run shows: its words and the file it names ("" for none).
-struct Message {
-    const char* words;
-    std::string name;
-};
-
-// What is at name below dir now.
-std::string State(const TempDir& dir, const std::string& name) {
-    std::error_code ec;
-    fs::file_status st = fs::symlink_status(fs::path(dir.Path(name)), ec);
-    if (ec || !fs::exists(st)) return kMissing;
-    if (fs::is_directory(st) || fs::is_directory(fs::status(fs::path(dir.Path(name)), ec))) return kDirectory;
-    if (fs::is_fifo(st)) return kPipe;  // reading it would wait for a writer
-    return dir.Read(name);
-}
-
-void MakeFiles(const TempDir& dir, const Files& files) {
-    for (const auto& f : files) dir.Write(f.first, f.second);
-}
-
-std::vector<std::string> Expand(const TempDir& dir, const std::vector<Message>& messages) {
-    std::vector<std::string> out;
-    for (const Message& m : messages) out.push_back(m.words + (m.name.empty() ? std::string() : dir.Path(m.name)));
-    return out;
-}
-
-// Every file is as expected, and no other file (no temporary one) is there.
-void CheckFiles(const TempDir& dir, const Files& after, const std::string& label) {
-    std::set<std::string> known;
-    for (const auto& f : after) {
-        known.insert(f.first);
-        EXPECT_TRUE(State(dir, f.first) == f.second) << label << ": " << f.first;
-    }
-    // Links are not followed: some lead nowhere or in circles.
-    std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(dir.Path(), ec); !ec && it != fs::recursive_directory_iterator();
-         it.increment(ec)) {
-        if (it->is_directory(ec) && !it->is_symlink(ec)) continue;
-        std::string name = it->path().lexically_relative(dir.Path()).generic_string();
-        EXPECT_TRUE(known.count(name)) << label << ": stray entry " << name;
-    }
-}
-
 // The real file system, with a chance to change the tree between calls.
 enum class When { BeforeSearch, AfterSearch, BeforeOpen, BeforeRewrite, BeforeWrite };
 
-class HookedFileSystem : public FileSystem {
+class HookedFileSystem : public ForwardingFileSystem {
 public:
     std::function<void(When, const std::string&)> hook = [](When, const std::string&) {};
 
-    std::unique_ptr<FileSearch> FindFirst(const CString& pattern, FindEntry& first, CString& root, FileError& error) override {
+    std::unique_ptr<DirectoryListing> FindFirst(const CString& pattern, CString& root, FileError& error) override {
         hook(When::BeforeSearch, pattern.str());
-        auto search = m_real.FindFirst(pattern, first, root, error);
+        auto listing = m_inner.FindFirst(pattern, root, error);
         hook(When::AfterSearch, pattern.str());
-        return search;
+        return listing;
     }
     std::unique_ptr<InputFile> OpenRead(const CString& path, FileError& error) override {
         hook(When::BeforeOpen, path.str());
-        return m_real.OpenRead(path, error);
+        return m_inner.OpenRead(path, error);
     }
-    std::unique_ptr<ReplacementFile> CreateReplacement(const CString& path, FileError& error) override {
-        hook(When::BeforeRewrite, path.str());
-        auto real = m_real.CreateReplacement(path, error);
-        return real ? std::make_unique<HookedReplacement>(*this, path.str(), std::move(real)) : nullptr;
+    // The new content of the file read as like, about to be made.
+    std::unique_ptr<OutputFile> CreateExclusive(const CString& path, const FileFacts& like, FileError& error) override {
+        hook(When::BeforeRewrite, like.target.str());
+        auto real = m_inner.CreateExclusive(path, like, error);
+        return real ? std::make_unique<HookedOutput>(*this, like.target.str(), std::move(real)) : nullptr;
     }
-    BOOL SetFileAttributesA(const CString& path, DWORD attributes) override {
-        return m_real.SetFileAttributesA(path, attributes);
-    }
-    bool GetDirectoryId(const CString& path, DirectoryId& id) override { return m_real.GetDirectoryId(path, id); }
 
 private:
-    class HookedReplacement : public ReplacementFile {
+    class HookedOutput : public OutputFile {
     public:
-        HookedReplacement(HookedFileSystem& fs, std::string path, std::unique_ptr<ReplacementFile> real)
+        HookedOutput(HookedFileSystem& fs, std::string path, std::unique_ptr<OutputFile> real)
             : m_fs(fs), m_path(std::move(path)), m_real(std::move(real)) {}
         bool Write(const void* data, size_t size, FileError& error) override {
             m_fs.hook(When::BeforeWrite, m_path);
             return m_real->Write(data, size, error);
         }
         bool Close(FileError& error) override { return m_real->Close(error); }
-        bool Replace(FileError& error) override { return m_real->Replace(error); }
+        void RemoveOnInterrupt() noexcept override { m_real->RemoveOnInterrupt(); }
 
     private:
         HookedFileSystem& m_fs;
         std::string m_path;
-        std::unique_ptr<ReplacementFile> m_real;
+        std::unique_ptr<OutputFile> m_real;
     };
-
-    FileSystem& m_real = GetRealFileSystem();
 };
 
 void Remove(const TempDir& dir, const std::string& name) { fs::remove_all(fs::path(dir.Path(name))); }
@@ -772,247 +715,6 @@ TEST(RealFaults, VolumesThatRefuseTheRewrite) {
             EXPECT_EQ(after.f_ffree, before.f_ffree) << c.name;
         }
     }
-}
-
-#else  // _WIN32
-
-// Files that Windows marks or that another program holds.
-struct HeldCase {
-    const char* name;
-    DWORD attributes;
-    bool held;           // open elsewhere, without sharing
-    DWORD heldSharing;   // the sharing that the holder allows
-    std::vector<Message> messages;
-    Files after;
-};
-
-const HeldCase kHeldCases[] = {
-    {"read-only", FILE_ATTRIBUTE_READONLY, false, 0, {{kCompleteMessage, ""}}, {{"a.dbr", kSorted}, {"m.dbr", kSorted}, {"z.dbr", kSorted}}},
-    {"hidden", FILE_ATTRIBUTE_HIDDEN, false, 0, {{kCompleteMessage, ""}}, {{"a.dbr", kSorted}, {"m.dbr", kSorted}, {"z.dbr", kSorted}}},
-    {"system", FILE_ATTRIBUTE_SYSTEM, false, 0, {{kCompleteMessage, ""}}, {{"a.dbr", kSorted}, {"m.dbr", kSorted}, {"z.dbr", kSorted}}},
-    {"read-only, hidden and system", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM, false, 0,
-     {{kCompleteMessage, ""}}, {{"a.dbr", kSorted}, {"m.dbr", kSorted}, {"z.dbr", kSorted}}},
-    {"held without sharing", FILE_ATTRIBUTE_NORMAL, true, 0,
-     {{kCannotOpenMessage, "m.dbr"}, {kCompleteMessage, ""}}, {{"a.dbr", kSorted}, {"m.dbr", kUnsorted}, {"z.dbr", kUnsorted}}},
-    {"held by a reader that shares reading", FILE_ATTRIBUTE_NORMAL, true, FILE_SHARE_READ,
-     {{kCannotOpenMessage, "m.dbr"}, {kCompleteMessage, ""}}, {{"a.dbr", kSorted}, {"m.dbr", kUnsorted}, {"z.dbr", kUnsorted}}},
-};
-
-TEST(RealFaults, MarkedAndHeldFiles) {
-    for (const HeldCase& c : kHeldCases) {
-        TempDir dir;
-        MakeFiles(dir, {{"a.dbr", kUnsorted}, {"m.dbr", kUnsorted}, {"z.dbr", kUnsorted}});
-        std::string target = dir.Path("m.dbr");
-        ASSERT_TRUE(SetFileAttributesA(target.c_str(), c.attributes)) << c.name;
-        HANDLE holder = INVALID_HANDLE_VALUE;
-        if (c.held) {
-            holder = CreateFileA(target.c_str(), GENERIC_READ, c.heldSharing, nullptr, OPEN_EXISTING,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr);
-            ASSERT_NE(holder, INVALID_HANDLE_VALUE) << c.name;
-        }
-        RunOutcome got = RunCatching(GetRealFileSystem(), dir.Path());
-        if (holder != INVALID_HANDLE_VALUE) CloseHandle(holder);
-        EXPECT_FALSE(got.threw) << c.name;
-        EXPECT_EQ(got.messages, Expand(dir, c.messages)) << c.name;
-        CheckFiles(dir, c.after, c.name);
-        if (!c.held) {
-            DWORD now = GetFileAttributesA(target.c_str());
-            EXPECT_EQ(now & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM), 0u) << c.name;
-        }
-    }
-}
-
-// Names that the ANSI code page cannot hold: the search must not give a
-// look-alike ("Omega" for "Ωmega") or open anything in their place; the run
-// names them as well as the code page can and stops there. (Wine reads host
-// names right only under a UTF-8 locale such as LC_ALL=C.UTF-8.)
-TEST(RealFaults, NamesOutsideTheCodePage) {
-    if (GetACP() == CP_UTF8) GTEST_SKIP() << "the UTF-8 code page holds every name";
-    struct Case {
-        const char* name;
-        const wchar_t* wide;
-        const char* shown;      // the name in the message
-        const char* lookAlike;  // a file with the name that best fit would give
-        bool directory;         // a directory with a record file in it
-    };
-    const Case cases[] = {
-        {"best-fit look-alike beside it", L"\u03A9mega.dbr", "?mega.dbr", "Omega.dbr", false},
-        {"no look-alike", L"\u03A8bad.dbr", "?bad.dbr", nullptr, false},
-        {"directory", L"\u0394ata", "?ata", nullptr, true},
-    };
-    for (const Case& c : cases) {
-        TempDir dir;
-        MakeFiles(dir, {{"a.dbr", kUnsorted}});
-        fs::path own = fs::path(dir.Path()) / c.wide;
-        if (c.directory) fs::create_directory(own);
-        std::ofstream(c.directory ? own / "in.dbr" : own, std::ios::binary) << kUnsorted;
-        WIN32_FIND_DATAW data;
-        HANDLE h = FindFirstFileW(own.wstring().c_str(), &data);
-        ASSERT_NE(h, INVALID_HANDLE_VALUE) << c.name;
-        FindClose(h);
-        if (std::wstring(data.cFileName) != c.wide) GTEST_SKIP() << "host names come back garbled: use LC_ALL=C.UTF-8";
-        // Opened in its place, the look-alike would be rewritten without a
-        // word about the file that was found.
-        if (c.lookAlike) dir.Write(c.lookAlike, kUnsorted);
-        RunOutcome got = RunCatching(GetRealFileSystem(), dir.Path());
-        EXPECT_FALSE(got.threw) << c.name;
-        EXPECT_EQ(got.messages, Expand(dir, {{kCannotOpenMessage, c.shown}, {kCompleteMessage, ""}})) << c.name;
-        std::ifstream in(c.directory ? own / "in.dbr" : own, std::ios::binary);
-        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), kUnsorted) << c.name;
-    }
-}
-
-// A record file reached through a symbolic link is rewritten where the link
-// leads, and the link stays. (Wine only pretends to make a link: then the
-// test has nothing to look at; tests/wine/links-and-interrupts.sh makes one on
-// the host side instead.)
-TEST(RealFaults, LinkedRecordFileStaysALink) {
-    TempDir dir;
-    MakeFiles(dir, {{"real.dbr", kUnsorted}});
-    std::wstring link = fs::path(dir.Path("link.dbr")).wstring();
-    CreateSymbolicLinkW(link.c_str(), L"real.dbr", SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
-    DWORD attributes = GetFileAttributesW(link.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
-        GTEST_SKIP() << "no symbolic link could be made here";
-    RunOutcome got = RunCatching(GetRealFileSystem(), dir.Path("link.dbr"));
-    EXPECT_EQ(got.messages, std::vector<std::string>{kCompleteMessage});
-    EXPECT_EQ(dir.Read("real.dbr"), kSorted);
-    EXPECT_TRUE(GetFileAttributesW(link.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT);
-}
-
-// Stand-ins for the backend's system calls: counting ones, or a ReplaceFile
-// that fails; the real table comes back when the object goes.
-std::map<std::string, int> g_calls;
-DWORD g_replaceError = 0;
-
-template <auto Member, typename F>
-struct Counted;
-template <auto Member, typename R, typename... A>
-struct Counted<Member, R (*)(A...)> {
-    static inline R (*real)(A...) = nullptr;
-    static inline const char* name = nullptr;
-    static R WINAPI Call(A... a) {
-        R r = real(a...);
-        DWORD error = GetLastError();
-        ++g_calls[name];
-        SetLastError(error);
-        return r;
-    }
-};
-
-class CallTable {
-public:
-    CallTable() : m_saved(SystemCalls()) { g_calls.clear(); }
-    ~CallTable() { SystemCalls() = m_saved; }
-    template <auto Member>
-    void Count(const char* name) {
-        using C = Counted<Member, std::remove_reference_t<decltype(SystemCalls().*Member)>>;
-        if (!(SystemCalls().*Member)) return;
-        C::real = SystemCalls().*Member;
-        C::name = name;
-        SystemCalls().*Member = &C::Call;
-    }
-    void CountAll() {
-#define TERVALO_COUNT(member) Count<&Win32Calls::member>(#member)
-        TERVALO_COUNT(FindFirstFileExW); TERVALO_COUNT(FindNextFileW); TERVALO_COUNT(FindClose);
-        TERVALO_COUNT(GetFullPathNameW); TERVALO_COUNT(CreateFileW); TERVALO_COUNT(GetFileType);
-        TERVALO_COUNT(GetFinalPathNameByHandleW); TERVALO_COUNT(GetFileInformationByHandle);
-        TERVALO_COUNT(ReadFile); TERVALO_COUNT(WriteFile); TERVALO_COUNT(CloseHandle);
-        TERVALO_COUNT(GetFileAttributesW); TERVALO_COUNT(SetFileAttributesW);
-        TERVALO_COUNT(SetFileInformationByHandle); TERVALO_COUNT(DeleteFileW); TERVALO_COUNT(ReplaceFileW);
-        TERVALO_COUNT(MoveFileExW);
-#undef TERVALO_COUNT
-    }
-    static BOOL WINAPI InfoWithoutIndex(HANDLE h, LPBY_HANDLE_FILE_INFORMATION info) {
-        BOOL ok = GetFileInformationByHandle(h, info);
-        info->nFileIndexHigh = info->nFileIndexLow = 0;
-        return ok;
-    }
-    static BOOL WINAPI FailingReplace(LPCWSTR, LPCWSTR, LPCWSTR, DWORD, LPVOID, LPVOID) {
-        SetLastError(g_replaceError);
-        return FALSE;
-    }
-
-private:
-    Win32Calls m_saved;
-};
-
-// Where ReplaceFile cannot do the replace, the move does, unless the file
-// has gone: then nothing may bring it back.
-TEST(RealFaults, ReplaceFallsBackToTheMove) {
-    struct Case {
-        const char* name;
-        DWORD error;
-        std::vector<Message> messages;
-        std::string after;
-    };
-    const Case cases[] = {
-        {"the old file cannot be removed", ERROR_UNABLE_TO_REMOVE_REPLACED, {{kCompleteMessage, ""}}, kSorted},
-        {"access denied", ERROR_ACCESS_DENIED, {{kCompleteMessage, ""}}, kSorted},
-        {"the file has gone", ERROR_FILE_NOT_FOUND, {{kCannotWriteMessage, "m.dbr"}, {kCompleteMessage, ""}},
-         kUnsorted},
-    };
-    for (const Case& c : cases) {
-        TempDir dir;
-        MakeFiles(dir, {{"m.dbr", kUnsorted}});
-        CallTable table;
-        g_replaceError = c.error;
-        SystemCalls().ReplaceFileW = &CallTable::FailingReplace;
-        table.Count<&Win32Calls::MoveFileExW>("MoveFileExW");
-        RunOutcome got = RunCatching(GetRealFileSystem(), dir.Path("m.dbr"));
-        EXPECT_EQ(got.messages, Expand(dir, c.messages)) << c.name;
-        EXPECT_EQ(g_calls["MoveFileExW"], c.after == kSorted ? 1 : 0) << c.name;
-        CheckFiles(dir, {{"m.dbr", c.after}}, c.name);
-    }
-}
-
-// A file system that gives every directory the index 0 (some network
-// shares do) still has each of them walked.
-TEST(RealFaults, DirectoriesWithoutAnIndexAreAllWalked) {
-    TempDir dir;
-    MakeFiles(dir, {{"a/x.dbr", kUnsorted}, {"b/y.dbr", kUnsorted}, {"b/c/z.dbr", kUnsorted}});
-    CallTable table;
-    SystemCalls().GetFileInformationByHandle = &CallTable::InfoWithoutIndex;
-    EXPECT_EQ(RunCatching(GetRealFileSystem(), dir.Path()).messages, std::vector<std::string>{kCompleteMessage});
-    CheckFiles(dir, {{"a/x.dbr", kSorted}, {"b/y.dbr", kSorted}, {"b/c/z.dbr", kSorted}}, "index 0");
-}
-
-// The system calls that one more record file costs, counted: a directory of
-// nine files against one of one. Printed for the performance notes.
-TEST(RealFaults, SystemCallsPerRecordFile) {
-    auto count = [](int files) {
-        TempDir dir;
-        for (int i = 0; i < files; ++i) dir.Write("f" + std::to_string(i) + ".dbr", kUnsorted);
-        CallTable table;
-        table.CountAll();
-        EXPECT_EQ(RunCatching(GetRealFileSystem(), dir.Path()).messages, std::vector<std::string>{kCompleteMessage});
-        return g_calls;
-    };
-    std::map<std::string, int> one = count(1), nine = count(9), perFile;
-    int total = 0;
-    for (const auto& [name, n] : nine) {
-        int more = n - one[name];
-        EXPECT_EQ(more % 8, 0) << name;
-        if (more) total += perFile[name] = more / 8;
-    }
-    // Windows: the archive mark is cleared and ReplaceFile puts the new
-    // content in place. Wine: no mark to clear; the open temporary file is
-    // renamed, after a look that the target is still a file, and the link
-    // target is asked for (Wine does not mark links to files).
-    std::map<std::string, int> expected = {{"FindNextFileW", 1}, {"CreateFileW", 2}, {"GetFileType", 1},
-                                           {"ReadFile", 1},      {"CloseHandle", 2}, {"WriteFile", 1}};
-    if (SystemCalls().ReplaceFileW) {
-        expected["SetFileAttributesW"] = 1;  // the archive mark
-        expected["ReplaceFileW"] = 1;
-    } else {
-        expected["GetFinalPathNameByHandleW"] = 1;
-        expected["GetFileAttributesW"] = 1;
-        expected["SetFileInformationByHandle"] = 1;
-    }
-    EXPECT_EQ(perFile, expected);
-    std::string line;
-    for (const auto& [name, n] : perFile) line += " " + name + "=" + std::to_string(n);
-    std::printf("[ system calls per record file ] %d:%s\n", total, line.c_str());
 }
 
 #endif

@@ -7,40 +7,41 @@
 namespace {
 
 const char* const kOpNames[VirtualFileSystem::kOpCount] = {
-    "search", "open", "read", "write", "close", "attributes", "create-temp", "replace", "directory-id",
+    "search", "open", "read", "write", "close", "attributes", "create-temp", "replace", "identify",
 };
 
 const long kInjectedError = 5;  // what Windows calls ERROR_ACCESS_DENIED
+const FileError kNotFound{2, "The system cannot find the file specified."};
+const FileError kDenied{kInjectedError, "Access is denied."};
 
 bool IsDriveRoot(const std::string& dir) { return !dir.empty() && dir.back() == ':'; }
 
 }  // namespace
 
 // A search works on the listing that FindFirst took, as the POSIX backend
-// does; every step is a call that can fail, which ends the listing early.
-class VirtualSearch : public FileSearch {
+// does; every step is a call that can fail, which breaks the listing off.
+class VirtualListing : public DirectoryListing {
 public:
-    VirtualSearch(VirtualFileSystem& fs, std::string pattern, std::vector<FindEntry> entries)
+    VirtualListing(VirtualFileSystem& fs, std::string pattern, std::vector<FoundEntry> entries)
         : m_fs(fs), m_pattern(std::move(pattern)), m_entries(std::move(entries)) {}
-    bool Next(FindEntry& entry) override {
-        FileError ignored;
-        if (m_fs.Call(VirtualFileSystem::Op::Search, m_pattern, ignored)) return false;
-        if (m_next >= m_entries.size()) return false;
+    Step Next(FoundEntry& entry, FileError& error) override {
+        if (m_fs.Call(VirtualFileSystem::Op::Search, m_pattern, error)) return Step::Error;
+        if (m_next >= m_entries.size()) return Step::End;
         entry = m_entries[m_next++];
-        return true;
+        return Step::Entry;
     }
 
 private:
     VirtualFileSystem& m_fs;
     std::string m_pattern;
-    std::vector<FindEntry> m_entries;
+    std::vector<FoundEntry> m_entries;
     size_t m_next = 0;
 };
 
 class VirtualInputFile : public InputFile {
 public:
-    VirtualInputFile(VirtualFileSystem& fs, std::string path, std::string bytes)
-        : m_fs(fs), m_path(std::move(path)), m_bytes(std::move(bytes)) {}
+    VirtualInputFile(VirtualFileSystem& fs, std::string path, std::string bytes, FileFacts facts)
+        : m_fs(fs), m_path(std::move(path)), m_bytes(std::move(bytes)), m_facts(std::move(facts)) {}
     bool Read(void* buffer, size_t size, size_t& got, FileError& error) override {
         if (m_fs.Call(VirtualFileSystem::Op::Read, m_path, error)) return false;
         size_t n = std::min(size, m_bytes.size() - m_pos);
@@ -50,34 +51,34 @@ public:
         got = n;
         return true;
     }
+    const FileFacts& Facts() const override { return m_facts; }
 
 private:
     VirtualFileSystem& m_fs;
     std::string m_path;
     std::string m_bytes;  // as the file was when it was opened
+    FileFacts m_facts;
     size_t m_pos = 0;
 };
 
-class VirtualReplacementFile : public ReplacementFile {
+class VirtualOutputFile : public OutputFile {
 public:
-    VirtualReplacementFile(VirtualFileSystem& fs, std::string temp, std::string target)
-        : m_fs(fs), m_temp(std::move(temp)), m_target(std::move(target)) {}
-    ~VirtualReplacementFile() override {
-        if (!m_replaced) m_fs.m_nodes.erase(m_temp);
-    }
+    VirtualOutputFile(VirtualFileSystem& fs, std::string path, std::string target)
+        : m_fs(fs), m_path(std::move(path)), m_target(std::move(target)) {}
     bool Write(const void* data, size_t size, FileError& error) override {
-        VirtualFileSystem::Node* temp = m_fs.Find(m_temp);
+        VirtualFileSystem::Node* node = m_fs.Find(m_path);
         const char* p = static_cast<const char*>(data);
         if (m_fs.Call(VirtualFileSystem::Op::Write, m_target, error)) {
             // A disk that fills up takes part of the data first.
-            if (temp) temp->bytes.append(p, size / 2);
+            if (node) node->bytes.append(p, size / 2);
             return false;
         }
-        if (!temp || m_closed) {
+        if (!node || m_closed) {
             error = FileError{6, "The handle is invalid."};
             return false;
         }
-        temp->bytes.append(p, size);
+        node->bytes.append(p, size);
+        node->lastWrite = ++m_fs.m_clock;
         return true;
     }
     bool Close(FileError& error) override {
@@ -85,27 +86,13 @@ public:
         m_closed = true;
         return true;
     }
-    bool Replace(FileError& error) override {
-        if (m_fs.Call(VirtualFileSystem::Op::Replace, m_target, error)) return false;
-        VirtualFileSystem::Node* target = m_fs.Find(m_target);
-        VirtualFileSystem::Node* temp = m_fs.Find(m_temp);
-        if (!m_closed || !temp || (target && (target->directory || (target->attributes & FILE_ATTRIBUTE_READONLY)))) {
-            error = FileError{kInjectedError, "Access is denied."};
-            return false;
-        }
-        VirtualFileSystem::Node moved = *temp;
-        m_fs.m_nodes.erase(m_temp);
-        m_fs.m_nodes[m_target] = moved;
-        m_replaced = true;
-        return true;
-    }
+    void RemoveOnInterrupt() noexcept override { m_fs.m_nodes.erase(m_path); }
 
 private:
     VirtualFileSystem& m_fs;
-    std::string m_temp;
+    std::string m_path;
     std::string m_target;
     bool m_closed = false;
-    bool m_replaced = false;
 };
 
 const char* VirtualFileSystem::OpName(Op op) { return kOpNames[static_cast<int>(op)]; }
@@ -121,30 +108,55 @@ std::string VirtualFileSystem::Path(const std::string& name) {
     return p;
 }
 
+VirtualFileSystem::Node& VirtualFileSystem::NewNode(const std::string& path) {
+    Node& node = m_nodes[path];
+    node = Node();
+    node.id = m_nextId++;
+    node.lastWrite = ++m_clock;
+    return node;
+}
+
 void VirtualFileSystem::AddDirectory(const std::string& name) {
     std::string path = Top();
-    m_nodes[path].directory = true;
     size_t pos = 0;
-    while (pos < name.size()) {
+    for (;;) {
+        if (!Find(path)) {
+            Node& node = NewNode(path);
+            node.directory = true;
+            node.attributes = FILE_ATTRIBUTE_DIRECTORY;
+        }
+        if (pos >= name.size()) break;
         size_t slash = name.find('/', pos);
         if (slash == std::string::npos) slash = name.size();
         path += kPathSeparator + name.substr(pos, slash - pos);
-        Node& node = m_nodes[path];
-        node.directory = true;
-        node.attributes = FILE_ATTRIBUTE_DIRECTORY;
-        if (!node.id) node.id = m_nextId++;
         pos = slash + 1;
     }
-    Node& top = m_nodes[Top()];
-    top.attributes = FILE_ATTRIBUTE_DIRECTORY;
-    if (!top.id) top.id = m_nextId++;
 }
 
 void VirtualFileSystem::AddFile(const std::string& name, const std::string& bytes, DWORD attributes) {
     size_t slash = name.rfind('/');
     AddDirectory(slash == std::string::npos ? "" : name.substr(0, slash));
-    Node& node = m_nodes[Path(name)];
-    node.directory = false;
+    Node& node = NewNode(Path(name));
+    node.bytes = bytes;
+    node.attributes = attributes;
+}
+
+void VirtualFileSystem::AddLink(const std::string& name, const std::string& target) {
+    size_t slash = name.rfind('/');
+    AddDirectory(slash == std::string::npos ? "" : name.substr(0, slash));
+    NewNode(Path(name)).link = Path(target);
+}
+
+void VirtualFileSystem::WriteInPlace(const std::string& path, const std::string& bytes) {
+    Node* node = Find(Resolve(path));
+    node->bytes = bytes;
+    node->lastWrite = ++m_clock;
+}
+
+void VirtualFileSystem::ReplaceWithNew(const std::string& path, const std::string& bytes) {
+    std::string at = Resolve(path);
+    DWORD attributes = Find(at)->attributes;
+    Node& node = NewNode(at);
     node.bytes = bytes;
     node.attributes = attributes;
 }
@@ -159,9 +171,42 @@ const VirtualFileSystem::Node* VirtualFileSystem::Find(const std::string& path) 
     return it == m_nodes.end() ? nullptr : &it->second;
 }
 
+std::string VirtualFileSystem::Resolve(std::string path) const {
+    for (int hops = 0; hops < 40; ++hops) {
+        bool followed = false;
+        for (size_t end = Top().size(); end != std::string::npos && !followed;
+             end = path.find(kPathSeparator, end + 1)) {
+            const Node* node = Find(path.substr(0, end));
+            if (node && !node->link.empty()) {
+                path = node->link + path.substr(end);
+                followed = true;
+            }
+        }
+        const Node* whole = followed ? nullptr : Find(path);
+        if (whole && !whole->link.empty()) {
+            path = whole->link;
+            followed = true;
+        }
+        if (!followed) return path;
+    }
+    return path;
+}
+
+FileFacts VirtualFileSystem::FactsOf(const Node& node) const {
+    FileFacts f;
+    f.attributes = node.directory ? DWORD(FILE_ATTRIBUTE_DIRECTORY) : node.attributes;
+    f.size = node.bytes.size();
+    f.lastWrite = node.lastWrite;
+    f.id.volume = 1;
+    f.id.low = node.id;
+    f.id.known = true;
+    return f;
+}
+
 std::string VirtualFileSystem::Bytes(const std::string& path) const {
     const Node* node = Find(path);
     if (!node) return "<missing>";
+    if (!node->link.empty()) return "<link>";
     return node->directory ? "<directory>" : node->bytes;
 }
 
@@ -190,6 +235,7 @@ bool VirtualFileSystem::Touched(const std::string& path) const {
 }
 
 bool VirtualFileSystem::Call(Op op, const std::string& path, FileError& error) {
+    if (beforeCall) beforeCall(op, path);
     int n = ++m_calls[static_cast<int>(op)];
     m_log.push_back(std::string(OpName(op)) + " " + path);
     if (op != m_failOp || n != m_failAt) return false;
@@ -199,8 +245,8 @@ bool VirtualFileSystem::Call(Op op, const std::string& path, FileError& error) {
     return true;
 }
 
-std::unique_ptr<FileSearch> VirtualFileSystem::FindFirst(const CString& patternText, FindEntry& first,
-                                                         CString& root, FileError& error) {
+std::unique_ptr<DirectoryListing> VirtualFileSystem::FindFirst(const CString& patternText, CString& root,
+                                                               FileError& error) {
     error = FileError();
     const std::string& pattern = patternText.str();
     FileError injected;
@@ -215,78 +261,118 @@ std::unique_ptr<FileSearch> VirtualFileSystem::FindFirst(const CString& patternT
     std::string name = pattern.substr(cut + 1);
     if (name.empty()) return nullptr;
 
-    std::vector<FindEntry> entries;
+    auto found = [this](const std::string& entryName, const std::string& path) {
+        const Node* node = Find(Resolve(path));
+        FoundEntry entry;
+        entry.name = CString(entryName);
+        entry.facts.attributes = FILE_ATTRIBUTE_NORMAL;  // a link that leads nowhere
+        if (node) entry.facts = FactsOf(*node);
+        return entry;
+    };
+    std::vector<FoundEntry> entries;
     if (!HasWildcards(name)) {
-        const Node* node = Find(pattern);
-        if (!node) return nullptr;
-        entries.push_back(FindEntry{CString(name), node->directory ? DWORD(FILE_ATTRIBUTE_DIRECTORY) : node->attributes});
+        if (!Find(pattern) && !Find(Resolve(pattern))) return nullptr;
+        entries.push_back(found(name, pattern));
     } else {
-        const Node* parent = Find(dir);
+        const Node* parent = Find(Resolve(dir));
         if (!parent || !parent->directory) return nullptr;
         if (!IsDriveRoot(dir) && !dir.empty()) {
             for (const char* dots : {".", ".."})
-                if (MatchesWildcard(name, dots)) entries.push_back(FindEntry{CString(dots), FILE_ATTRIBUTE_DIRECTORY});
+                if (MatchesWildcard(name, dots)) entries.push_back(found(dots, dir));
         }
-        std::string prefix = dir + kPathSeparator;
+        std::string prefix = Resolve(dir) + kPathSeparator;
         for (auto it = m_nodes.lower_bound(prefix); it != m_nodes.end(); ++it) {
             const std::string& key = it->first;
             if (key.compare(0, prefix.size(), prefix) != 0) break;
             std::string child = key.substr(prefix.size());
             if (child.find(kPathSeparator) != std::string::npos || !MatchesWildcard(name, child)) continue;
-            entries.push_back(FindEntry{CString(child), it->second.directory ? DWORD(FILE_ATTRIBUTE_DIRECTORY)
-                                                                             : it->second.attributes});
+            entries.push_back(found(child, key));
         }
         if (entries.empty()) return nullptr;
         SortLikeWindows(entries);
     }
     root = CString(dir.empty() || IsDriveRoot(dir) ? dir + kPathSeparator : dir);
-    first = entries.front();
-    entries.erase(entries.begin());
-    return std::make_unique<VirtualSearch>(*this, pattern, std::move(entries));
+    return std::make_unique<VirtualListing>(*this, pattern, std::move(entries));
 }
 
 std::unique_ptr<InputFile> VirtualFileSystem::OpenRead(const CString& pathText, FileError& error) {
     const std::string& path = pathText.str();
     if (Call(Op::Open, path, error)) return nullptr;
-    const Node* node = Find(path);
+    std::string target = Resolve(path);
+    const Node* node = Find(target);
     if (!node || node->directory) {
-        error = FileError{node ? kInjectedError : 2, node ? "Access is denied." : "The system cannot find the file specified."};
+        error = node ? kDenied : kNotFound;
         return nullptr;
     }
-    return std::make_unique<VirtualInputFile>(*this, path, node->bytes);
+    FileFacts facts = FactsOf(*node);
+    facts.target = CString(target);
+    return std::make_unique<VirtualInputFile>(*this, path, node->bytes, facts);
 }
 
-std::unique_ptr<ReplacementFile> VirtualFileSystem::CreateReplacement(const CString& pathText, FileError& error) {
+bool VirtualFileSystem::Identify(const CString& pathText, FileFacts& facts, FileError& error) {
     const std::string& path = pathText.str();
-    if (Call(Op::CreateTemp, path, error)) return nullptr;
-    const Node* target = Find(path);
-    if (!target || target->directory) {
-        error = FileError{2, "The system cannot find the file specified."};
-        return nullptr;
+    if (Call(Op::Identify, path, error)) return false;
+    const Node* node = Find(Resolve(path));
+    if (!node) {
+        error = kNotFound;
+        return false;
     }
-    std::string temp = path + "." + std::to_string(m_nextTemp++) + ".tmp";
-    Node& node = m_nodes[temp];
-    node.attributes = FILE_ATTRIBUTE_ARCHIVE;
-    return std::make_unique<VirtualReplacementFile>(*this, temp, path);
+    facts = FactsOf(*node);
+    return true;
 }
 
-BOOL VirtualFileSystem::SetFileAttributesA(const CString& pathText, DWORD attributes) {
+bool VirtualFileSystem::SetAttributes(const CString& pathText, DWORD attributes, FileFacts& facts,
+                                      FileError& error) {
     const std::string& path = pathText.str();
-    FileError ignored;
-    if (Call(Op::Attributes, path, ignored)) return FALSE;
-    Node* node = Find(path);
-    if (!node) return FALSE;
+    if (Call(Op::Attributes, path, error)) return false;
+    Node* node = Find(Resolve(path));
+    if (!node) {
+        error = kNotFound;
+        return false;
+    }
     node->attributes = node->directory ? (attributes | FILE_ATTRIBUTE_DIRECTORY) : attributes;
-    return TRUE;
+    facts.attributes = node->attributes;
+    return true;
 }
 
-bool VirtualFileSystem::GetDirectoryId(const CString& pathText, DirectoryId& id) {
+std::unique_ptr<OutputFile> VirtualFileSystem::CreateExclusive(const CString& pathText, const FileFacts& like,
+                                                               FileError& error) {
     const std::string& path = pathText.str();
-    FileError ignored;
-    if (Call(Op::DirectoryId, path, ignored)) return false;
-    const Node* node = Find(path);
-    if (!node || !node->directory) return false;
-    id.volume = 1;
-    id.index = node->id;
+    std::string target = like.target.IsEmpty() ? path : like.target.str();
+    if (Call(Op::CreateTemp, target, error)) return nullptr;
+    const Node* parent = Find(path.substr(0, path.rfind(kPathSeparator)));
+    if (Find(path) || !parent || !parent->directory) {
+        error = parent ? FileError{80, "The file exists.", true} : kNotFound;
+        return nullptr;
+    }
+    NewNode(path).attributes = FILE_ATTRIBUTE_ARCHIVE;
+    return std::make_unique<VirtualOutputFile>(*this, path, target);
+}
+
+bool VirtualFileSystem::Replace(const CString& fromText, const CString& toText, FileError& error) {
+    const std::string& from = fromText.str();
+    const std::string& to = toText.str();
+    if (Call(Op::Replace, to, error)) return false;
+    const Node* target = Find(to);
+    const Node* moved = Find(from);
+    if (!target || !moved) {
+        error = kNotFound;
+        return false;
+    }
+    if (target->directory || (target->attributes & FILE_ATTRIBUTE_READONLY)) {
+        error = kDenied;
+        return false;
+    }
+    m_nodes[to] = *moved;
+    m_nodes.erase(from);
+    return true;
+}
+
+bool VirtualFileSystem::Remove(const CString& pathText, FileError& error) {
+    m_log.push_back("remove " + pathText.str());
+    if (m_nodes.erase(pathText.str()) == 0) {
+        error = kNotFound;
+        return false;
+    }
     return true;
 }

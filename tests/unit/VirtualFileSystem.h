@@ -1,14 +1,16 @@
-// A file system held in memory, for tests: a map of full paths to files and
-// directories, a log of every call, and an error that can be injected at the
-// Nth call of any kind of operation.
+// A file system held in memory, for tests: a map of full paths to files,
+// directories and links, a log of every call, an error that can be injected
+// at the Nth call of any kind of operation, and a hook that may change the
+// tree before any call (another program at work).
 //
 // Paths use kPathSeparator, so the same tests run against it in every build.
 // It behaves as Windows does where the backends differ: a replacement cannot
 // be moved over a read-only file, and a wildcard search of a directory yields
-// "." and ".." as well.
+// "." and ".." as well. Links are full paths; any component may be one.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -19,15 +21,15 @@ class VirtualFileSystem : public FileSystem {
 public:
     // The kinds of call that can be made to fail.
     enum class Op {
-        Search,       // FindFirst and every FileSearch::Next
-        Open,         // OpenRead
-        Read,         // InputFile::Read
-        Write,        // ReplacementFile::Write (half the data lands first)
-        Close,        // ReplacementFile::Close
-        Attributes,   // SetFileAttributesA
-        CreateTemp,   // CreateReplacement
-        Replace,      // ReplacementFile::Replace
-        DirectoryId,  // GetDirectoryId
+        Search,      // FindFirst and every step of its listing
+        Open,        // OpenRead
+        Read,        // InputFile::Read
+        Write,       // OutputFile::Write (half the data lands first)
+        Close,       // OutputFile::Close
+        Attributes,  // SetAttributes
+        CreateTemp,  // CreateExclusive
+        Replace,     // Replace
+        Identify,    // Identify
     };
     static constexpr int kOpCount = 9;
     static const char* OpName(Op op);
@@ -42,9 +44,16 @@ public:
     void AddFile(const std::string& name, const std::string& bytes,
                  DWORD attributes = FILE_ATTRIBUTE_ARCHIVE);
     void AddDirectory(const std::string& name);
+    // A link at name to the file or directory at target (both as for Path).
+    void AddLink(const std::string& name, const std::string& target);
+
+    // What another program does, by full path: writes new bytes into the
+    // file (same identity), or puts a new file with them in its place.
+    void WriteInPlace(const std::string& path, const std::string& bytes);
+    void ReplaceWithNew(const std::string& path, const std::string& bytes);
 
     // What is stored at a full path: "<missing>" or "<directory>" when it is
-    // not a file.
+    // not a file (links are not followed).
     std::string Bytes(const std::string& path) const;
     DWORD Attributes(const std::string& path) const;
     // Every full path that exists, files and directories, in map order.
@@ -56,46 +65,59 @@ public:
     // Makes the count-th call (from 1) of op fail; 0 disarms.
     void FailAt(Op op, int count);
     // A failed start of a search finds nothing (the directory has gone), or,
-    // with this set, reports an error (it cannot be listed).
+    // with this set, reports an error (it cannot be listed). A failed later
+    // step is always an error.
     void SetSearchFaultsAreErrors(bool errors) { m_searchErrors = errors; }
     bool FaultAtSearchStart() const { return m_faultAtSearchStart; }
     int Calls(Op op) const { return m_calls[static_cast<int>(op)]; }
     bool Faulted() const { return m_faulted; }
-    // The path that the failed call was about (the target file for calls
-    // on a replacement; the pattern for a search).
+    // The path that the failed call was about (the file being replaced for
+    // calls on its new content; the pattern for a search).
     const std::string& FaultPath() const { return m_faultPath; }
+
+    // Runs before every call, with its kind and path.
+    std::function<void(Op, const std::string&)> beforeCall;
 
     // One line per call: the operation's name, a space and its path.
     const std::vector<std::string>& Log() const { return m_log; }
     bool Touched(const std::string& path) const;
 
     // FileSystem
-    std::unique_ptr<FileSearch> FindFirst(const CString& pattern, FindEntry& first, CString& root, FileError& error) override;
+    std::unique_ptr<DirectoryListing> FindFirst(const CString& pattern, CString& root, FileError& error) override;
     std::unique_ptr<InputFile> OpenRead(const CString& path, FileError& error) override;
-    std::unique_ptr<ReplacementFile> CreateReplacement(const CString& path, FileError& error) override;
-    BOOL SetFileAttributesA(const CString& path, DWORD attributes) override;
-    bool GetDirectoryId(const CString& path, DirectoryId& id) override;
+    bool Identify(const CString& path, FileFacts& facts, FileError& error) override;
+    bool SetAttributes(const CString& path, DWORD attributes, FileFacts& facts, FileError& error) override;
+    std::unique_ptr<OutputFile> CreateExclusive(const CString& path, const FileFacts& like, FileError& error) override;
+    bool Replace(const CString& from, const CString& to, FileError& error) override;
+    bool Remove(const CString& path, FileError& error) override;
+    unsigned long ProcessId() override { return 4242; }
 
 private:
-    friend class VirtualSearch;
+    friend class VirtualListing;
     friend class VirtualInputFile;
-    friend class VirtualReplacementFile;
+    friend class VirtualOutputFile;
 
     struct Node {
         bool directory = false;
+        std::string link;  // a link's target; empty for others
         std::string bytes;
         DWORD attributes = 0;
         uint64_t id = 0;
+        int64_t lastWrite = 0;
     };
 
     // Logs and counts a call; true when it is the one that is to fail.
     bool Call(Op op, const std::string& path, FileError& error);
     Node* Find(const std::string& path);
     const Node* Find(const std::string& path) const;
+    // path with every link on it followed.
+    std::string Resolve(std::string path) const;
+    FileFacts FactsOf(const Node& node) const;
+    Node& NewNode(const std::string& path);
 
     std::map<std::string, Node> m_nodes;
     uint64_t m_nextId = 1;
-    unsigned m_nextTemp = 0;
+    int64_t m_clock = 1;
     size_t m_readChunk = 0;
     int m_calls[kOpCount] = {};
     Op m_failOp = Op::Search;

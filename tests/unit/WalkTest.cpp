@@ -147,7 +147,7 @@ TEST(Walk, UnlistableDirectoryEndsARunButNotACheck) {
         vfs.AddFile("a/x.dbr", kUnsorted);
         vfs.AddFile("b/y.dbr", kUnsorted);
         vfs.SetSearchFaultsAreErrors(true);
-        vfs.FailAt(VirtualFileSystem::Op::Search, 7);  // the listing of a
+        vfs.FailAt(VirtualFileSystem::Op::Search, 9);  // the listing of a
         RecordingSink sink;
         CRecordSorter sorter(sink, vfs);
         sorter.SetMode(mode);

@@ -1,0 +1,39 @@
+#include "Interrupts.h"
+
+#include <atomic>
+
+namespace Interrupts {
+namespace {
+// Slots hold a file while it may exist under a temporary name. A run has
+// one replacement under way at a time; a few slots leave room for more.
+constexpr int kSlots = 8;
+std::atomic<OutputFile*> g_slots[kSlots];
+std::atomic<bool> g_arrived{false};
+}  // namespace
+
+bool Register(OutputFile* file) {
+    for (auto& slot : g_slots) {
+        OutputFile* expected = nullptr;
+        if (slot.compare_exchange_strong(expected, file)) return true;
+    }
+    return false;
+}
+
+void Unregister(OutputFile* file) {
+    for (auto& slot : g_slots) {
+        OutputFile* expected = file;
+        if (slot.compare_exchange_strong(expected, nullptr)) return;
+    }
+}
+
+bool Arrived() { return g_arrived.load(); }
+
+void RemoveRegistered() noexcept {
+    g_arrived.store(true);
+    for (auto& slot : g_slots) {
+        OutputFile* file = slot.exchange(nullptr);
+        if (file) file->RemoveOnInterrupt();
+    }
+}
+
+}  // namespace Interrupts

@@ -1,0 +1,44 @@
+// Interrupts that end the process while a temporary file exists: a signal
+// (POSIX) or a console control event (Windows) first removes every file
+// registered here. The registry is shared code; each backend provides Hold
+// and the handler, which calls RemoveRegistered.
+#pragma once
+
+#ifndef _WIN32
+#include <signal.h>
+#endif
+
+#include "FileSystem.h"
+
+namespace Interrupts {
+
+// While one lives, a handled interrupt waits (POSIX: the signals are
+// blocked; Windows: the control handler waits for the lock). The backend
+// installs its handler with the first one.
+class Hold {
+public:
+    Hold();
+    ~Hold();
+    Hold(const Hold&) = delete;
+    Hold& operator=(const Hold&) = delete;
+
+private:
+#ifndef _WIN32
+    sigset_t m_saved;  // the signal mask to put back
+#endif
+};
+
+// Registers file for removal on an interrupt; false when every slot is
+// taken (the file is then not to be made). Call both with a Hold alive.
+bool Register(OutputFile* file);
+void Unregister(OutputFile* file);
+
+// True once an interrupt has begun to end the process: nothing may be put
+// in place after it.
+bool Arrived();
+
+// For the backend's handler: marks the interrupt as arrived and removes
+// every registered file. Async-signal-safe.
+void RemoveRegistered() noexcept;
+
+}  // namespace Interrupts

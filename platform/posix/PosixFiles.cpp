@@ -1,0 +1,219 @@
+// Reading, making and replacing files on POSIX, and the facts of a file.
+#include <fcntl.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "PosixFileSystem.h"
+
+void IgnoreWriteSignals();
+
+FileError ErrorFrom(int code) {
+    FileError e;
+    e.code = code;
+    e.reason = std::strerror(code);
+    e.exists = code == EEXIST;
+    return e;
+}
+
+FileFacts FactsFrom(const struct stat& st) {
+    FileFacts f;
+    f.attributes = S_ISDIR(st.st_mode)        ? FILE_ATTRIBUTE_DIRECTORY
+                   : (st.st_mode & S_IWUSR)   ? FILE_ATTRIBUTE_NORMAL
+                                              : FILE_ATTRIBUTE_READONLY;
+    f.size = static_cast<uint64_t>(st.st_size);
+    f.lastWrite = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    f.id.volume = static_cast<uint64_t>(st.st_dev);
+    f.id.low = static_cast<uint64_t>(st.st_ino);
+    f.id.known = true;
+    f.mode = st.st_mode & 07777;
+    f.owner = st.st_uid;
+    f.group = st.st_gid;
+    f.links = static_cast<uint32_t>(st.st_nlink);
+    return f;
+}
+
+namespace {
+
+class PosixInputFile : public InputFile {
+public:
+    PosixInputFile(UniqueFd fd, FileFacts facts) : m_fd(std::move(fd)), m_facts(std::move(facts)) {}
+    bool Read(void* buffer, size_t size, size_t& got, FileError& error) override {
+        for (;;) {
+            ssize_t n = read(m_fd.Get(), buffer, size);
+            if (n >= 0) {
+                got = static_cast<size_t>(n);
+                return true;
+            }
+            if (errno != EINTR) {
+                error = ErrorFrom(errno);
+                return false;
+            }
+        }
+    }
+    const FileFacts& Facts() const override { return m_facts; }
+
+private:
+    UniqueFd m_fd;
+    FileFacts m_facts;
+};
+
+class PosixOutputFile : public OutputFile {
+public:
+    PosixOutputFile(UniqueFd fd, std::string path) : m_fd(std::move(fd)), m_path(std::move(path)) {}
+    bool Write(const void* data, size_t size, FileError& error) override {
+        const char* p = static_cast<const char*>(data);
+        while (size > 0) {
+            ssize_t n = write(m_fd.Get(), p, size);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                error = ErrorFrom(errno);
+                return false;
+            }
+            p += n;
+            size -= static_cast<size_t>(n);
+        }
+        return true;
+    }
+    bool Close(FileError& error) override {
+        if (close(m_fd.Release()) != 0) {
+            error = ErrorFrom(errno);
+            return false;
+        }
+        return true;
+    }
+    void RemoveOnInterrupt() noexcept override { unlink(m_path.c_str()); }
+
+private:
+    UniqueFd m_fd;
+    std::string m_path;
+};
+
+// Gives the new file the owner, group and permission bits of the old one
+// as far as the process may: a process that may not give a file away
+// still keeps the group where it is a member of it. Only what differs
+// costs a call.
+void KeepOwnerAndMode(int fd, const FileFacts& old) {
+    struct stat now;
+    bool known = fstat(fd, &now) == 0;  // if not, everything is set
+    bool changed = false;
+    if (!known || now.st_uid != old.owner || now.st_gid != old.group) {
+        changed = true;
+        // Where the owner may not be given, the group alone may be; where
+        // not even that (no member of it), the process's group stays.
+        if (fchown(fd, old.owner, old.group) != 0) (void)fchown(fd, static_cast<uid_t>(-1), old.group);
+    }
+    // A change of owner clears the set-id bits, which fchmod puts back.
+    if (!known || (now.st_mode & 07777) != old.mode || (changed && (old.mode & 06000))) fchmod(fd, old.mode);
+}
+
+}  // namespace
+
+PosixFileSystem::PosixFileSystem() { IgnoreWriteSignals(); }
+
+std::unique_ptr<InputFile> PosixFileSystem::OpenRead(const CString& path, FileError& error) {
+    // Non-blocking, so that a FIFO cannot stall the run; only regular files
+    // are read. A link as the last component is told by the first open,
+    // which does not follow it: its target is where new content goes.
+    const int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
+    bool link = false;
+    UniqueFd fd(open(path.GetString(), flags | O_NOFOLLOW));
+    if (fd.Get() < 0 && errno == ELOOP) {
+        link = true;
+        fd.Reset(open(path.GetString(), flags));
+    }
+    struct stat st;
+    if (fd.Get() < 0 || fstat(fd.Get(), &st) != 0) {
+        error = ErrorFrom(errno);
+        return nullptr;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        error = ErrorFrom(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+        return nullptr;
+    }
+    FileFacts facts = FactsFrom(st);
+    facts.target = path;
+    if (link) {
+        // Resolved once, here; the link may be pointed elsewhere at any time
+        // after, so the target must be the file that was opened.
+        char* real = realpath(path.GetString(), nullptr);
+        struct stat at;
+        bool same = real && stat(real, &at) == 0 && FactsFrom(at).id == facts.id;
+        if (real) facts.target = CString(real);
+        std::free(real);
+        if (!same) {
+            error = ErrorFrom(real ? ESTALE : errno);
+            return nullptr;
+        }
+    }
+    // O_NONBLOCK stays: it does not change reads of a regular file.
+    return std::make_unique<PosixInputFile>(std::move(fd), std::move(facts));
+}
+
+bool PosixFileSystem::Identify(const CString& path, FileFacts& facts, FileError& error) {
+    struct stat st;
+    if (stat(path.GetString(), &st) != 0) {
+        error = ErrorFrom(errno);
+        return false;
+    }
+    facts = FactsFrom(st);
+    return true;
+}
+
+bool PosixFileSystem::SetAttributes(const CString& path, DWORD attributes, FileFacts& facts, FileError& error) {
+    mode_t mode = facts.mode;
+    if (attributes & FILE_ATTRIBUTE_READONLY)
+        mode &= ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH);
+    else
+        mode |= S_IWUSR;
+    if (mode == facts.mode) return true;
+    if (chmod(path.GetString(), mode) != 0) {
+        error = ErrorFrom(errno);
+        return false;
+    }
+    facts.mode = mode;
+    facts.attributes = (mode & S_IWUSR) ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_READONLY;
+    return true;
+}
+
+std::unique_ptr<OutputFile> PosixFileSystem::CreateExclusive(const CString& path, const FileFacts& like,
+                                                             FileError& error) {
+    // A replacement may do no more than writing into the file it replaces
+    // would be allowed to (this also finds a file that has gone since).
+    if (!like.target.IsEmpty() && faccessat(AT_FDCWD, like.target.GetString(), W_OK, AT_EACCESS) != 0) {
+        error = ErrorFrom(errno);
+        return nullptr;
+    }
+    // Created with the file's permission bits where the umask and the
+    // directory let them through; the new file's own status says.
+    UniqueFd fd(open(path.GetString(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, like.mode & 0777));
+    if (fd.Get() < 0) {
+        error = ErrorFrom(errno);
+        return nullptr;
+    }
+    KeepOwnerAndMode(fd.Get(), like);
+    return std::make_unique<PosixOutputFile>(std::move(fd), path.str());
+}
+
+bool PosixFileSystem::Replace(const CString& from, const CString& to, FileError& error) {
+    if (rename(from.GetString(), to.GetString()) != 0) {
+        error = ErrorFrom(errno);
+        return false;
+    }
+    return true;
+}
+
+bool PosixFileSystem::Remove(const CString& path, FileError& error) {
+    if (unlink(path.GetString()) != 0) {
+        error = ErrorFrom(errno);
+        return false;
+    }
+    return true;
+}
+
+FileSystem& GetRealFileSystem() {
+    static PosixFileSystem fs;
+    return fs;
+}

@@ -1,0 +1,33 @@
+// A file system that hands every call on to another one: tests derive from
+// it to watch or change what passes.
+#pragma once
+
+#include "../../platform/FileSystem.h"
+
+class ForwardingFileSystem : public FileSystem {
+public:
+    explicit ForwardingFileSystem(FileSystem& inner = GetRealFileSystem()) : m_inner(inner) {}
+    std::unique_ptr<DirectoryListing> FindFirst(const CString& pattern, CString& root, FileError& error) override {
+        return m_inner.FindFirst(pattern, root, error);
+    }
+    std::unique_ptr<InputFile> OpenRead(const CString& path, FileError& error) override {
+        return m_inner.OpenRead(path, error);
+    }
+    bool Identify(const CString& path, FileFacts& facts, FileError& error) override {
+        return m_inner.Identify(path, facts, error);
+    }
+    bool SetAttributes(const CString& path, DWORD attributes, FileFacts& facts, FileError& error) override {
+        return m_inner.SetAttributes(path, attributes, facts, error);
+    }
+    std::unique_ptr<OutputFile> CreateExclusive(const CString& path, const FileFacts& like, FileError& error) override {
+        return m_inner.CreateExclusive(path, like, error);
+    }
+    bool Replace(const CString& from, const CString& to, FileError& error) override {
+        return m_inner.Replace(from, to, error);
+    }
+    bool Remove(const CString& path, FileError& error) override { return m_inner.Remove(path, error); }
+    unsigned long ProcessId() override { return m_inner.ProcessId(); }
+
+protected:
+    FileSystem& m_inner;
+};

@@ -1,0 +1,66 @@
+// What the tests on real file systems share: the trees they make and check.
+#pragma once
+
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "FaultSupport.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kUnsorted = "b,1,\r\na,1,\r\n";
+const std::string kSorted = "a,1,\r\nb,1,\r\n";
+const std::string kMissing = "<missing>";
+const std::string kDirectory = "<directory>";
+const std::string kPipe = "<pipe>";
+
+using Files = std::vector<std::pair<std::string, std::string>>;
+
+// A message a run shows: its words and the file it names ("" for none).
+struct Message {
+    const char* words;
+    std::string name;
+};
+
+// What is at name below dir now.
+std::string State(const TempDir& dir, const std::string& name) {
+    std::error_code ec;
+    fs::file_status st = fs::symlink_status(fs::path(dir.Path(name)), ec);
+    if (ec || !fs::exists(st)) return kMissing;
+    if (fs::is_directory(st) || fs::is_directory(fs::status(fs::path(dir.Path(name)), ec))) return kDirectory;
+    if (fs::is_fifo(st)) return kPipe;  // reading it would wait for a writer
+    return dir.Read(name);
+}
+
+void MakeFiles(const TempDir& dir, const Files& files) {
+    for (const auto& f : files) dir.Write(f.first, f.second);
+}
+
+std::vector<std::string> Expand(const TempDir& dir, const std::vector<Message>& messages) {
+    std::vector<std::string> out;
+    for (const Message& m : messages) out.push_back(m.words + (m.name.empty() ? std::string() : dir.Path(m.name)));
+    return out;
+}
+
+// Every file is as expected, and no other file (no temporary one) is there.
+void CheckFiles(const TempDir& dir, const Files& after, const std::string& label) {
+    std::set<std::string> known;
+    for (const auto& f : after) {
+        known.insert(f.first);
+        EXPECT_TRUE(State(dir, f.first) == f.second) << label << ": " << f.first;
+    }
+    // Links are not followed: some lead nowhere or in circles.
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(dir.Path(), ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec)) {
+        if (it->is_directory(ec) && !it->is_symlink(ec)) continue;
+        std::string name = it->path().lexically_relative(dir.Path()).generic_string();
+        EXPECT_TRUE(known.count(name)) << label << ": stray entry " << name;
+    }
+}
+
+}  // namespace
