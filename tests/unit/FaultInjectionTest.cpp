@@ -4,6 +4,7 @@
 // failure must be reported, and nothing after the failing file is touched.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <iostream>
 
 #include "FaultSupport.h"
@@ -274,6 +275,82 @@ const Scenario kScenarios[] = {
 
 INSTANTIATE_TEST_SUITE_P(Trees, FaultInjection, ::testing::ValuesIn(kScenarios),
                          [](const ::testing::TestParamInfo<Scenario>& info) { return std::string(info.param.name); });
+
+// Another program at work, links, and a listing that breaks off: each row
+// changes the tree once, just before the first call of kind when on trigger.
+TEST(VirtualFileSystem, ChangesBetweenTheCalls) {
+    using Change = std::function<void(VirtualFileSystem&)>;
+    const std::string kOther = "c,3,\r\n";
+    const std::string kBadLine = "a,1,\r\nnocomma\r\n";
+    const char kUnsorted[] = "b,1,\r\na,1,\r\n";
+    const char kSorted[] = "a,1,\r\nb,1,\r\n";
+    struct Case {
+        const char* name;
+        Change tree;
+        std::string entry;
+        SortMode mode;
+        Op when;
+        std::string trigger;
+        Change change;
+        std::vector<std::string> messages;  // "" stands for "Complete!"; others are words + Path(name)
+        std::vector<std::pair<std::string, std::string>> after;
+    };
+    auto linked = [&](VirtualFileSystem& v) {
+        v.AddFile("t1.rec", kUnsorted);
+        v.AddFile("t2.rec", kOther);
+        v.AddLink("m.dbr", "t1.rec");
+    };
+    auto plain = [&](VirtualFileSystem& v) { v.AddFile("m.dbr", kUnsorted); };
+    const Case cases[] = {
+        {"nothing changes", plain, "m.dbr", SortMode::RewriteAlways, Op::CreateTemp, "m.dbr", [](VirtualFileSystem&) {},
+         {""}, {{"m.dbr", kSorted}}},
+        {"link pointed elsewhere", linked, "m.dbr", SortMode::RewriteAlways, Op::CreateTemp, "t1.rec",
+         [](VirtualFileSystem& v) { v.AddLink("m.dbr", "t2.rec"); },
+         {std::string(kCannotWriteMessage) + "m.dbr", ""}, {{"t1.rec", kUnsorted}, {"t2.rec", kOther}}},
+        {"file replaced", plain, "m.dbr", SortMode::RewriteAlways, Op::CreateTemp, "m.dbr",
+         [&](VirtualFileSystem& v) { v.ReplaceWithNew(VirtualFileSystem::Path("m.dbr"), kOther); },
+         {std::string(kCannotWriteMessage) + "m.dbr", ""}, {{"m.dbr", kOther}}},
+        {"file written in place", plain, "m.dbr", SortMode::RewriteAlways, Op::CreateTemp, "m.dbr",
+         [&](VirtualFileSystem& v) { v.WriteInPlace(VirtualFileSystem::Path("m.dbr"), kOther); },
+         {std::string(kCannotWriteMessage) + "m.dbr", ""}, {{"m.dbr", kOther}}},
+        // The search is a step ahead of the walk: it breaks off when the walk
+        // reaches a, after it has given b.
+        {"listing breaks off after the second file",
+         [&](VirtualFileSystem& v) { v.AddFile("a.dbr", kUnsorted); v.AddFile("b.dbr", kUnsorted); v.AddFile("c.dbr", kUnsorted); },
+         "", SortMode::RewriteAlways, Op::Open, "a.dbr",
+         [](VirtualFileSystem& v) { v.FailAt(Op::Search, v.Calls(Op::Search) + 1); },
+         {std::string(kCannotOpenMessage), ""}, {{"a.dbr", kSorted}, {"b.dbr", kSorted}, {"c.dbr", kUnsorted}}},
+        // The wildcard's directory is walked by its listing: a link back to it
+        // is passed over, so the bad file is reported once, by its own name.
+        {"wildcard directory reached again through a link",
+         [&](VirtualFileSystem& v) { v.AddFile("d/x.dbr", kBadLine); v.AddLink("d/loop", "d"); },
+         "d/*", SortMode::Check, Op::Open, "none", [](VirtualFileSystem&) {},
+         {std::string(kBadFileMessage) + "d/x.dbr", ""}, {{"d/x.dbr", kBadLine}}},
+    };
+    for (const Case& c : cases) {
+        VirtualFileSystem vfs;
+        c.tree(vfs);
+        bool done = false;
+        vfs.beforeCall = [&](Op op, const std::string& path) {
+            if (done || op != c.when || path != VirtualFileSystem::Path(c.trigger)) return;
+            done = true;
+            c.change(vfs);
+        };
+        RecordingSink sink;
+        CRecordSorter sorter(sink, vfs);
+        sorter.SetMode(c.mode);
+        sorter.Run(CString(VirtualFileSystem::Path(c.entry)));
+        std::vector<std::string> expected;
+        for (const std::string& m : c.messages) {
+            size_t cut = m.find("\r\n");
+            expected.push_back(m.empty() ? kCompleteMessage : m.substr(0, cut + 2) + VirtualFileSystem::Path(m.substr(cut + 2)));
+        }
+        EXPECT_EQ(sink.messages, expected) << c.name;
+        for (const auto& f : c.after) EXPECT_EQ(vfs.Bytes(VirtualFileSystem::Path(f.first)), f.second) << c.name << ": " << f.first;
+        for (const std::string& e : vfs.Entries())
+            EXPECT_EQ(e.find("tvtmp"), std::string::npos) << c.name << ": " << e << " left behind";
+    }
+}
 
 // The double itself: a search yields what a real one would, so that the
 // sweep above walks the tree as the real file systems are walked.

@@ -30,6 +30,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
@@ -101,6 +102,7 @@ struct ChangeCase {
     std::function<void(const TempDir&)> change;
     std::vector<Message> messages;
     Files after;
+    std::function<void(const TempDir&)> setup = nullptr;  // after the tree is made
 };
 
 const Files kChangeTree = {{"a.dbr", kUnsorted}, {"m.dbr", kUnsorted}, {"sub/s.dbr", kUnsorted}, {"z.dbr", kUnsorted}};
@@ -126,6 +128,33 @@ const ChangeCase kChangeCases[] = {
      [](const TempDir& d) { Remove(d, "sub"); }, {{kCompleteMessage, ""}},
      {{"a.dbr", kSorted}, {"m.dbr", kSorted}, {"z.dbr", kSorted}}},
 #ifndef _WIN32
+    // Changed by another program between the read and the replace: what it
+    // wrote stays, and the link's new target is not overwritten. (Windows
+    // keeps the file that is being read from being changed.)
+    {"file replaced by another program before it is rewritten", When::BeforeRewrite, "m.dbr",
+     [](const TempDir& d) {
+         d.Write("m.new", "c,3,\r\n");
+         fs::rename(d.Path("m.new"), d.Path("m.dbr"));
+     },
+     {{kCannotWriteMessage, "m.dbr"}, {kCompleteMessage, ""}},
+     {{"a.dbr", kSorted}, {"m.dbr", "c,3,\r\n"}, {"sub/s.dbr", kUnsorted}, {"z.dbr", kUnsorted}}},
+    {"file written in place by another program before it is rewritten", When::BeforeRewrite, "m.dbr",
+     [](const TempDir& d) { d.Write("m.dbr", "c,3,\r\nd,4,\r\n"); },
+     {{kCannotWriteMessage, "m.dbr"}, {kCompleteMessage, ""}},
+     {{"a.dbr", kSorted}, {"m.dbr", "c,3,\r\nd,4,\r\n"}, {"sub/s.dbr", kUnsorted}, {"z.dbr", kUnsorted}}},
+    {"link pointed elsewhere before the file it led to is rewritten", When::BeforeRewrite, "t1.rec",
+     [](const TempDir& d) {
+         Remove(d, "m.dbr");
+         fs::create_symlink("t2.rec", d.Path("m.dbr"));
+     },
+     {{kCannotWriteMessage, "m.dbr"}, {kCompleteMessage, ""}},
+     {{"a.dbr", kSorted}, {"m.dbr", "c,3,\r\n"}, {"t1.rec", kUnsorted}, {"t2.rec", "c,3,\r\n"},
+      {"sub/s.dbr", kUnsorted}, {"z.dbr", kUnsorted}},
+     [](const TempDir& d) {
+         MakeFiles(d, {{"t1.rec", kUnsorted}, {"t2.rec", "c,3,\r\n"}});
+         Remove(d, "m.dbr");
+         fs::create_symlink("t1.rec", d.Path("m.dbr"));
+     }},
     // Listed, then gone: its first file cannot be opened. (Windows keeps a
     // directory with an open search from going away.)
     {"directory vanishes after it is listed", When::AfterSearch, kAllSub, [](const TempDir& d) { Remove(d, "sub"); },
@@ -138,6 +167,7 @@ TEST(RealFaults, TreeChangesDuringTheRun) {
     for (const ChangeCase& c : kChangeCases) {
         TempDir dir;
         MakeFiles(dir, kChangeTree);
+        if (c.setup) c.setup(dir);
         HookedFileSystem hooked;
         bool done = false;
         const std::string trigger = dir.Path(c.trigger);
@@ -549,8 +579,11 @@ TEST(RealFaults, LinksThatWouldMultiplyTheWalk) {
 // A signal that ends the process while new content is being written takes
 // the temporary file with it; the record file keeps its bytes.
 TEST(RealFaults, SignalDuringTheWriteOfALargeFile) {
-    const std::string big = BigUnsorted(4000);  // several writes
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    const std::string big = BigUnsorted(4000);  // several writes, about 170 KB
+    // 0 stands for the file size limit, below the file's size: the write
+    // fails and is reported, instead of a SIGXFSZ ending the process.
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2, 0}) {
+        std::string label = sig ? strsignal(sig) : "file size limit";
         TempDir dir;
         dir.Write("big.dbr", big);
         int fds[2];
@@ -558,27 +591,33 @@ TEST(RealFaults, SignalDuringTheWriteOfALargeFile) {
         pid_t pid = fork();
         if (pid == 0) {
             close(fds[0]);
-            alarm(20);  // never left waiting
+            struct rlimit none = {0, 0}, small = {64 * 1024, 64 * 1024};
+            setrlimit(RLIMIT_CORE, &none);
+            if (!sig) setrlimit(RLIMIT_FSIZE, &small);
             HookedFileSystem hooked;
             int writes = 0;
             hooked.hook = [&](When when, const std::string&) {
-                if (when != When::BeforeWrite || ++writes != 2) return;
+                if (!sig || when != When::BeforeWrite || ++writes != 2) return;
                 char c = 1;
                 if (write(fds[1], &c, 1) == 1) pause();
             };
-            RunCatching(hooked, dir.Path());
-            _exit(0);
+            RunOutcome got = RunCatching(hooked, dir.Path());
+            _exit(got.threw && got.osError == EFBIG ? 3 : 0);
         }
         close(fds[1]);
         char c;
         bool writing = read(fds[0], &c, 1) == 1;
         close(fds[0]);
-        kill(pid, sig);
+        if (sig) kill(pid, sig);
         int status = 0;
         waitpid(pid, &status, 0);
-        EXPECT_TRUE(writing) << strsignal(sig);
-        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << strsignal(sig) << ": status " << status;
-        CheckFiles(dir, {{"big.dbr", big}}, strsignal(sig));
+        if (sig) {
+            EXPECT_TRUE(writing) << label;
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << label << ": status " << status;
+        } else {
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3) << label << ": status " << status;
+        }
+        CheckFiles(dir, {{"big.dbr", big}}, label);
     }
 }
 
