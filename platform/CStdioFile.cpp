@@ -38,21 +38,13 @@ BOOL CStdioFile::Open(const CString& path, UINT flags, FileError* error) {
     if (!m_buffer) m_buffer.reset(new char[kBufferSize]);
     if (flags & modeWrite) {
         if (!(flags & modeCreate)) return FALSE;  // only whole new content is written
-        if (!read) {
-            read = m_fs.OpenRead(path, err);
-            if (!read) return FALSE;
-            m_facts = read->Facts();
-        }
-        m_out = Replacement::Create(m_fs, path, m_facts, err);
-        if (!m_out) return FALSE;
-        m_in = std::move(read);  // held, not read from, until Commit
-        m_atEnd = true;
-        return TRUE;
+        if (!read) read = m_fs.OpenRead(path, err);
+        if (!read) return FALSE;
+        m_out = Replacement::Create(m_fs, path, std::move(read), err);
+        return m_out != nullptr;
     }
     m_in = m_fs.OpenRead(path, err);
-    if (!m_in) return FALSE;
-    m_facts = m_in->Facts();
-    return TRUE;
+    return m_in != nullptr;
 }
 
 void CStdioFile::Close() {
@@ -221,14 +213,22 @@ void CStdioFile::WriteLine(std::string_view text) {
     Append("\r\n", 2);
 }
 
-BOOL CStdioFile::Commit(FileError* error) {
-    if (!m_out) return FALSE;
+std::unique_ptr<Replacement> CStdioFile::Detach() {
+    if (!m_out) return nullptr;
     Flush();
-    FileError closeError;
-    if (!m_out->Close(closeError)) Fail(CFileException::writeError, closeError);
+    FileError error;
+    if (!m_out->Finish(error)) Fail(CFileException::writeError, error);
+    m_pos = m_end = 0;
+    return std::move(m_out);
+}
+
+BOOL CStdioFile::Commit(FileError* error) {
+    CString path = m_path;
+    std::unique_ptr<Replacement> out = Detach();
+    if (!out) return FALSE;
     FileError local;
     FileError& err = error ? *error : local;
-    BOOL replaced = m_out->Commit(m_in, err) ? TRUE : FALSE;
-    Close();
-    return replaced;
+    Replacement::Result result = out->Commit(err);
+    if (result == Replacement::Result::WriteFailed) throw CFileException(CFileException::writeError, path, err.code, err.reason);
+    return result == Replacement::Result::Placed ? TRUE : FALSE;
 }

@@ -35,14 +35,12 @@ public:
     // content for an existing file: it is written beside the file and put in
     // its place only by Commit; until then the file keeps its old content.
     // Given the path that this object has open for reading, the new content
-    // is for the file that was read: the read stays open until Commit, which
-    // puts nothing in place if the name no longer leads to that file as it
-    // was read. FALSE on failure, with the reason in error when given.
+    // is for the file that was read: the read stays open until the commit,
+    // which puts nothing in place if the name no longer leads to that file as
+    // it was read. FALSE on failure, with the reason in error when given.
     BOOL Open(const CString& path, UINT flags, FileError* error = nullptr);
-    // The facts of the file open for reading (or held for its new content),
-    // taken at the open; the caller keeps them up to date when it changes
-    // the file's attributes.
-    FileFacts& Facts() { return m_facts; }
+    // The facts of the file open for reading, taken at its open.
+    const FileFacts& ReadFacts() const { return m_in->Facts(); }
 
     // Reading. After Open: consumes a UTF-8 byte-order mark at the start of
     // the file and tells whether there was one.
@@ -72,6 +70,9 @@ public:
     // place of the file. I/O errors throw; FALSE when the file could not be
     // replaced (it then keeps its old content).
     BOOL Commit(FileError* error = nullptr);
+    // Writes out what is buffered and hands over the finished new content,
+    // to be committed later (with others, after one flush). I/O errors throw.
+    std::unique_ptr<Replacement> Detach();
 
     // Ends reading, or abandons new content that was not committed.
     void Close();
@@ -85,7 +86,6 @@ private:
     FileSystem& m_fs;
     CString m_path;
     std::unique_ptr<InputFile> m_in;
-    FileFacts m_facts;
     std::unique_ptr<Replacement> m_out;
     // One buffer for reading and writing, allocated once per object and not
     // cleared: only the bytes between m_pos and m_end mean anything.

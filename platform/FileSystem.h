@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "CString.h"
 
@@ -21,6 +22,12 @@ struct FileError {
     CString reason;
     bool exists = false;
 };
+
+// For what a file system cannot do: false, with a reason.
+inline bool Unsupported(FileError& error) {
+    error = FileError{-2, "The file system cannot do this."};
+    return false;
+}
 
 // What tells one file from every other while it exists: device and inode on
 // POSIX; on Windows the volume serial and the 128-bit file id, or the 64-bit
@@ -94,6 +101,13 @@ class OutputFile {
 public:
     virtual ~OutputFile() = default;
     virtual bool Write(const void* data, size_t size, FileError& error) = 0;
+    // Starts writing what was written so far out to the disk, without
+    // waiting for it (a flush that follows then has less to wait for).
+    virtual bool StartWriteback(FileError& error) { return (void)error, true; }
+    // Returns once everything written is on the disk.
+    virtual bool Flush(FileError& error) { return (void)error, true; }
+    // Ends the file where the writing stands (after writing in place).
+    virtual bool Truncate(FileError& error) { return Unsupported(error); }
     // Hands everything to the system and closes; false where the system
     // says the data did not all arrive. Nothing is written after it.
     virtual bool Close(FileError& error) = 0;
@@ -127,11 +141,6 @@ public:
     // the file at path as last seen; they are brought up to date, and a
     // change they show is not needed costs no call.
     virtual bool SetAttributes(const CString& path, DWORD attributes, FileFacts& facts, FileError& error) = 0;
-    // The same step, its result to be ignored or tested as a BOOL.
-    BOOL SetFileAttributesA(const CString& path, DWORD attributes, FileFacts& facts) {
-        FileError ignored;
-        return SetAttributes(path, attributes, facts, ignored) ? TRUE : FALSE;
-    }
 
     // Creates the file at path, which must not exist (error.exists when it
     // does), for writing. It gets the owner, group and permission bits of
@@ -147,6 +156,35 @@ public:
 
     // Removes the file at path.
     virtual bool Remove(const CString& path, FileError& error) = 0;
+
+    // Gives to, a file made by CreateExclusive, all that from has besides
+    // its content: owner, group, permission bits, extended attributes and
+    // ACL (of the facts given, which may be newer than from's own). False
+    // when any of it cannot be given: a rename of to would then change
+    // what the file is.
+    virtual bool CopyIdentity(const InputFile& from, const FileFacts& facts, OutputFile& to, FileError& error) {
+        return (void)from, (void)facts, (void)to, (void)error, true;
+    }
+
+    // Opens the file that read was opened as for writing from its start,
+    // leaving its content as it is until written; fails unless the name
+    // still leads to that file, unchanged.
+    virtual std::unique_ptr<OutputFile> OpenInPlace(const CString& name, const InputFile& read,
+                                                    FileError& error) {
+        return (void)name, (void)read, Unsupported(error), nullptr;
+    }
+
+    // Puts everything written to files on the disk, in one flush where the
+    // system has one (for a batch of new files whose writeback has been
+    // started); files is what was written.
+    virtual bool FlushAll(const std::vector<OutputFile*>& files, FileError& error) {
+        for (OutputFile* file : files)
+            if (!file->Flush(error)) return false;
+        return true;
+    }
+
+    // Puts the directory holding path (its entries) on the disk.
+    virtual bool FlushDirectoryOf(const CString& path, FileError& error) { return (void)path, Unsupported(error); }
 
     // The process's own number, for names that no other process picks.
     virtual unsigned long ProcessId() = 0;

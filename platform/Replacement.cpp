@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <string>
+#include <vector>
 
 #include "Interrupts.h"
 #include "PathMatch.h"
@@ -21,16 +22,20 @@ CString TemporaryPath(const CString& target, unsigned long pid, unsigned number)
     return CString(dir + TemporaryName(base, suffix, limit, number));
 }
 
+const FileError kInterrupted{kChangedSinceRead, "The run was interrupted."};
+
 }  // namespace
 
-Replacement::Replacement(FileSystem& fs, const CString& name, const FileFacts& read, CString temp,
+Replacement::Replacement(FileSystem& fs, const CString& name, std::unique_ptr<InputFile> read, CString temp,
                          std::unique_ptr<OutputFile> out)
-    : m_fs(fs), m_name(name), m_read(read), m_temp(std::move(temp)), m_out(std::move(out)) {}
+    : m_fs(fs), m_name(name), m_read(std::move(read)), m_facts(m_read->Facts()), m_temp(std::move(temp)),
+      m_out(std::move(out)) {}
 
-std::unique_ptr<Replacement> Replacement::Create(FileSystem& fs, const CString& name, const FileFacts& read,
+std::unique_ptr<Replacement> Replacement::Create(FileSystem& fs, const CString& name, std::unique_ptr<InputFile> read,
                                                  FileError& error) {
     static std::atomic<unsigned> counter{0};
-    const CString& target = read.target.IsEmpty() ? name : read.target;
+    const FileFacts& facts = read->Facts();
+    const CString& target = facts.target.IsEmpty() ? name : facts.target;
     unsigned long pid = fs.ProcessId();
     for (int attempt = 0; attempt < 100; ++attempt) {
         CString temp = TemporaryPath(target, pid, counter++);
@@ -38,11 +43,11 @@ std::unique_ptr<Replacement> Replacement::Create(FileSystem& fs, const CString& 
         // it finds either no file of ours or one it will remove.
         Interrupts::Hold hold;
         if (Interrupts::Arrived()) {
-            error = FileError{kChangedSinceRead, "The run was interrupted."};
+            error = kInterrupted;
             return nullptr;
         }
         error = FileError();
-        std::unique_ptr<OutputFile> out = fs.CreateExclusive(temp, read, error);
+        std::unique_ptr<OutputFile> out = fs.CreateExclusive(temp, facts, error);
         if (!out) {
             if (error.exists) continue;
             return nullptr;
@@ -53,51 +58,102 @@ std::unique_ptr<Replacement> Replacement::Create(FileSystem& fs, const CString& 
             error = FileError{kChangedSinceRead, "Too many files are being written at once."};
             return nullptr;
         }
-        return std::unique_ptr<Replacement>(new Replacement(fs, name, read, std::move(temp), std::move(out)));
+        return std::unique_ptr<Replacement>(
+            new Replacement(fs, name, std::move(read), std::move(temp), std::move(out)));
     }
     return nullptr;  // error holds the last "exists"
 }
 
 Replacement::~Replacement() {
-    if (m_placed) return;
-    {
-        Interrupts::Hold hold;
-        Interrupts::Unregister(m_out.get());
-    }
+    if (m_done) return;
+    Forget();
     m_out.reset();
     FileError ignored;
     m_fs.Remove(m_temp, ignored);
 }
 
-bool Replacement::Write(const void* data, size_t size, FileError& error) {
-    return m_out->Write(data, size, error);
+void Replacement::Forget() {
+    Interrupts::Hold hold;
+    Interrupts::Unregister(m_out.get());
 }
 
-bool Replacement::Close(FileError& error) {
-    if (!m_out->Close(error)) return false;
-    m_closed = true;
+bool Replacement::Write(const void* data, size_t size, FileError& error) {
+    if (!m_out->Write(data, size, error)) return false;
+    m_size += size;
     return true;
 }
 
-bool Replacement::Commit(std::unique_ptr<InputFile>& held, FileError& error) {
-    if (!m_closed && !Close(error)) return false;
+bool Replacement::Finish(FileError& error) { return m_out->StartWriteback(error); }
+
+Replacement::Result Replacement::Commit(FileError& error) {
+    // The file may be read-only, hidden or system: the step that clears
+    // those marks lets the new content in. Its result is of no account.
+    FileError ignored;
+    m_fs.SetAttributes(m_name, FILE_ATTRIBUTE_NORMAL, m_facts, ignored);
+    // A rename keeps the file only where the new one can be made the same
+    // in all but its content.
+    if (m_facts.links <= 1 && m_fs.CopyIdentity(*m_read, m_facts, *m_out, ignored)) return Rename(error);
+    return WriteInPlace(error);
+}
+
+Replacement::Result Replacement::Rename(FileError& error) {
+    if (!m_out->Close(error)) return Result::WriteFailed;
     // Links are followed again: a link pointed elsewhere, a file replaced,
     // deleted or written by another program since the read all differ.
     FileFacts now;
-    if (!m_fs.Identify(m_name, now, error)) return false;
-    if (!SameFileUnchanged(now, m_read)) {
+    if (!m_fs.Identify(m_name, now, error)) return Result::NotPlaced;
+    if (!SameFileUnchanged(now, m_facts)) {
         error = FileError{kChangedSinceRead, "The file was changed by another program after it was read."};
-        return false;
+        return Result::NotPlaced;
     }
-    held.reset();
-    const CString& target = m_read.target.IsEmpty() ? m_name : m_read.target;
+    m_read.reset();
+    const CString& target = m_facts.target.IsEmpty() ? m_name : m_facts.target;
     Interrupts::Hold hold;
     if (Interrupts::Arrived()) {
-        error = FileError{kChangedSinceRead, "The run was interrupted."};
+        error = kInterrupted;
+        return Result::NotPlaced;
+    }
+    if (!m_fs.Replace(m_temp, target, error)) return Result::NotPlaced;
+    Interrupts::Unregister(m_out.get());
+    m_done = true;
+    return Result::Placed;
+}
+
+Replacement::Result Replacement::WriteInPlace(FileError& error) {
+    // First the copy: complete, closed and on the disk with its name, so
+    // that whatever happens to the file, all of the new content is there.
+    if (!m_out->Flush(error) || !m_out->Close(error)) return Result::WriteFailed;
+    if (!m_fs.FlushDirectoryOf(m_temp, error)) return Result::NotPlaced;
+    std::unique_ptr<OutputFile> file = m_fs.OpenInPlace(m_name, *m_read, error);
+    if (!file) return Result::NotPlaced;
+    // From the first byte written into the file on, the copy stays.
+    Forget();
+    m_done = true;
+    if (!CopyInto(*file, error) || !file->Truncate(error) || !file->Flush(error) || !file->Close(error)) {
+        m_kept = m_temp;
+        return Result::NotPlaced;
+    }
+    m_read.reset();
+    FileError ignored;
+    m_fs.Remove(m_temp, ignored);
+    return Result::Placed;
+}
+
+bool Replacement::CopyInto(OutputFile& out, FileError& error) {
+    std::unique_ptr<InputFile> copy = m_fs.OpenRead(m_temp, error);
+    if (!copy) return false;
+    std::vector<char> buffer(64 * 1024);
+    uint64_t total = 0;
+    for (;;) {
+        size_t got = 0;
+        if (!copy->Read(buffer.data(), buffer.size(), got, error)) return false;
+        if (got == 0) break;
+        if (!out.Write(buffer.data(), got, error)) return false;
+        total += got;
+    }
+    if (total != m_size) {
+        error = FileError{kChangedSinceRead, "The copy of the new content was changed."};
         return false;
     }
-    if (!m_fs.Replace(m_temp, target, error)) return false;
-    Interrupts::Unregister(m_out.get());
-    m_placed = true;
     return true;
 }

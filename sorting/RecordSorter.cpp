@@ -43,7 +43,18 @@ void CRecordSorter::RunUnnamable(const CString& entry) {
 
 BOOL CRecordSorter::WalkPattern(CString pattern) {
     m_walked.clear();
-    return WalkSearch(pattern, pattern, true);
+    m_walking = true;
+    BOOL ok;
+    try {
+        ok = WalkSearch(pattern, pattern, true);
+    } catch (...) {
+        m_walking = false;
+        m_batch.Abandon();
+        m_done.clear();
+        throw;
+    }
+    m_walking = false;
+    return CommitPending() && ok;
 }
 
 BOOL CRecordSorter::WalkSearch(const CString& pattern, const CString& name, bool entry) {
@@ -113,12 +124,26 @@ int CRecordSorter::CompareLines(const void* a, const void* b) {
 }
 
 BOOL CRecordSorter::Fail(const char* words, const CString& path) {
+    // What came before the failure is in place before it is reported.
+    if (!CommitPending()) return FALSE;
     Report(words, path);
     return m_mode == SortMode::Check ? TRUE : FALSE;
 }
 
 BOOL CRecordSorter::SortRecordFile(CString path) {
-    if (m_mode != SortMode::Check) return SortOrCheck(path);
+    if (m_mode != SortMode::Check) {
+        BOOL ok;
+        try {
+            ok = SortOrCheck(path);
+        } catch (const CFileException&) {
+            // The files before this one are put in place (or the first of
+            // them that cannot be is reported) before its error.
+            if (!CommitPending()) return FALSE;
+            throw;
+        }
+        // On its own, a file is put in place at once; in a walk, with its batch.
+        return ok && !m_walking ? CommitPending() : ok;
+    }
     // A check goes on after every failure, an I/O error included.
     try {
         SortOrCheck(path);
@@ -131,6 +156,14 @@ BOOL CRecordSorter::SortRecordFile(CString path) {
 BOOL CRecordSorter::SortOrCheck(const CString& path) {
     CStdioFile file(m_fs);
     if (!file.Open(path, CFile::modeRead | CFile::typeText)) return Fail(kCannotOpenMessage, path);
+    // A file met again (through a link) while its new content waits in the
+    // batch is read once that content is in place, as it would be without
+    // the batch.
+    if (m_batch.Holds(file.ReadFacts().id)) {
+        file.Close();
+        if (!CommitPending()) return FALSE;
+        if (!file.Open(path, CFile::modeRead | CFile::typeText)) return Fail(kCannotOpenMessage, path);
+    }
     // A UTF-8 byte-order mark belongs to the file, not to its first line: it
     // is written back at the start.
     BOOL byteOrderMark = file.SkipByteOrderMark();
@@ -209,8 +242,8 @@ BOOL CRecordSorter::SortOrCheck(const CString& path) {
     }
     if (needsOwnMark(firstRecord)) byteOrderMark = TRUE;
 
-    m_fs.SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL, file.Facts());
-
+    // The attributes step (SetFileAttributesA to FILE_ATTRIBUTE_NORMAL) comes
+    // with the commit, just before the new content is put in place.
     if (!file.Open(path, CFile::modeCreate | CFile::modeWrite | CFile::typeText))
         return Fail(kCannotWriteMessage, path);
     if (byteOrderMark) file.WriteString("\xEF\xBB\xBF");
@@ -229,7 +262,22 @@ BOOL CRecordSorter::SortOrCheck(const CString& path) {
             file.WriteLine(LineStore::View(sorted[i].entry));
         }
     }
-    if (!file.Commit()) return Fail(kCannotWriteMessage, path);
-    m_sink.RecordFileDone(path, !normal);
+    // Put in place with the rest of its batch; reported once it is.
+    m_done.push_back(Done{path, !normal});
+    if (m_batch.Add(file.Detach())) return CommitPending();
     return TRUE;
+}
+
+BOOL CRecordSorter::CommitPending() {
+    std::vector<Done> done;
+    done.swap(m_done);
+    ReplaceBatch::Failure failure;
+    auto placed = [&](size_t i) { m_sink.RecordFileDone(done[i].path, done[i].changed); };
+    if (m_batch.Commit(placed, failure)) return TRUE;
+    const CString& path = done[failure.index].path;
+    if (failure.result == Replacement::Result::WriteFailed)
+        throw CFileException(CFileException::writeError, path, failure.error.code, failure.error.reason);
+    if (!failure.keptCopy.IsEmpty()) m_sink.CopyKept(path, failure.keptCopy);
+    Report(kCannotWriteMessage, path);
+    return FALSE;
 }

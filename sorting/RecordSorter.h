@@ -8,6 +8,7 @@
 
 #include "../platform/CString.h"
 #include "../platform/FileSystem.h"
+#include "../platform/ReplaceBatch.h"
 
 extern const char kCompleteMessage[];      // "Complete!"
 extern const char kCannotOpenMessage[];    // "Cannot open file:\r\n"
@@ -28,6 +29,13 @@ public:
         (void)path;
         (void)changed;
     }
+    // The file at path, which is about to be reported as not written, may
+    // hold part of its new content: a write into it failed. copy holds all
+    // of it.
+    virtual void CopyKept(const CString& path, const CString& copy) {
+        (void)path;
+        (void)copy;
+    }
 };
 
 // What becomes of a record file whose lines all pass.
@@ -40,9 +48,12 @@ enum class SortMode {
 class CRecordSorter {
 public:
     explicit CRecordSorter(IMessageSink& sink, FileSystem& fs = GetRealFileSystem())
-        : m_sink(sink), m_fs(fs) {}
+        : m_sink(sink), m_fs(fs), m_batch(fs) {}
 
     void SetMode(SortMode mode) { m_mode = mode; }
+    // Durable (the default): new content is on the disk before it replaces
+    // the old, flushed once for each batch of files.
+    void SetDurable(bool durable) { m_batch.SetDurable(durable); }
 
     // One run over the entry: the walk, then "Complete!". An I/O error in the
     // middle of a file (CFileException) leaves it before "Complete!".
@@ -79,10 +90,21 @@ private:
     // Reports a failure of the file at path; returns the continue flag.
     BOOL Fail(const char* words, const CString& path);
     BOOL SortOrCheck(const CString& path);
+    // Puts the batch in place and reports its files as done; FALSE once a
+    // failure has been reported (an I/O error throws).
+    BOOL CommitPending();
 
     IMessageSink& m_sink;
     FileSystem& m_fs;
     SortMode m_mode = SortMode::RewriteAlways;
+    // Rewritten files on their way into place, and what to report of each.
+    struct Done {
+        CString path;
+        bool changed;
+    };
+    ReplaceBatch m_batch;
+    std::vector<Done> m_done;
+    bool m_walking = false;
     struct FileIdHash {
         size_t operator()(const FileId& id) const {
             return std::hash<uint64_t>()((id.low * 31 + id.high) * 31 + id.volume);

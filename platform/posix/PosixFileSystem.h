@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <string>
+
 #include "../FileSystem.h"
 
 FileError ErrorFrom(int code);
@@ -37,6 +39,40 @@ private:
     int m_fd;
 };
 
+// A regular file open for reading.
+class PosixInputFile : public InputFile {
+public:
+    PosixInputFile(UniqueFd fd, FileFacts facts) : m_fd(std::move(fd)), m_facts(std::move(facts)) {}
+    bool Read(void* buffer, size_t size, size_t& got, FileError& error) override;
+    const FileFacts& Facts() const override { return m_facts; }
+    int Fd() const { return m_fd.Get(); }
+
+private:
+    UniqueFd m_fd;
+    FileFacts m_facts;
+};
+
+// A file being written: a new one (path names it, for its removal on an
+// interrupt), or one written in place (no path: never removed).
+class PosixOutputFile : public OutputFile {
+public:
+    PosixOutputFile(UniqueFd fd, std::string path) : m_fd(std::move(fd)), m_path(std::move(path)) {}
+    bool Write(const void* data, size_t size, FileError& error) override;
+    bool StartWriteback(FileError& error) override;
+    bool Flush(FileError& error) override;
+    bool Truncate(FileError& error) override;
+    bool Close(FileError& error) override;
+    void RemoveOnInterrupt() noexcept override {
+        if (!m_path.empty()) unlink(m_path.c_str());
+    }
+    int Fd() const { return m_fd.Get(); }
+
+private:
+    UniqueFd m_fd;
+    std::string m_path;
+    off_t m_written = 0;
+};
+
 class PosixFileSystem : public FileSystem {
 public:
     PosixFileSystem();
@@ -48,4 +84,8 @@ public:
     bool Replace(const CString& from, const CString& to, FileError& error) override;
     bool Remove(const CString& path, FileError& error) override;
     unsigned long ProcessId() override { return static_cast<unsigned long>(getpid()); }
+    bool CopyIdentity(const InputFile& from, const FileFacts& facts, OutputFile& to, FileError& error) override;
+    std::unique_ptr<OutputFile> OpenInPlace(const CString& name, const InputFile& read, FileError& error) override;
+    bool FlushAll(const std::vector<OutputFile*>& files, FileError& error) override;
+    bool FlushDirectoryOf(const CString& path, FileError& error) override;
 };

@@ -1,10 +1,13 @@
 // Reading, making and replacing files on POSIX, and the facts of a file.
 #include <fcntl.h>
+#include <sys/xattr.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "PosixFileSystem.h"
 
@@ -35,81 +38,53 @@ FileFacts FactsFrom(const struct stat& st) {
     return f;
 }
 
-namespace {
-
-class PosixInputFile : public InputFile {
-public:
-    PosixInputFile(UniqueFd fd, FileFacts facts) : m_fd(std::move(fd)), m_facts(std::move(facts)) {}
-    bool Read(void* buffer, size_t size, size_t& got, FileError& error) override {
-        for (;;) {
-            ssize_t n = read(m_fd.Get(), buffer, size);
-            if (n >= 0) {
-                got = static_cast<size_t>(n);
-                return true;
-            }
-            if (errno != EINTR) {
-                error = ErrorFrom(errno);
-                return false;
-            }
+bool PosixInputFile::Read(void* buffer, size_t size, size_t& got, FileError& error) {
+    for (;;) {
+        ssize_t n = read(m_fd.Get(), buffer, size);
+        if (n >= 0) {
+            got = static_cast<size_t>(n);
+            return true;
         }
-    }
-    const FileFacts& Facts() const override { return m_facts; }
-
-private:
-    UniqueFd m_fd;
-    FileFacts m_facts;
-};
-
-class PosixOutputFile : public OutputFile {
-public:
-    PosixOutputFile(UniqueFd fd, std::string path) : m_fd(std::move(fd)), m_path(std::move(path)) {}
-    bool Write(const void* data, size_t size, FileError& error) override {
-        const char* p = static_cast<const char*>(data);
-        while (size > 0) {
-            ssize_t n = write(m_fd.Get(), p, size);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                error = ErrorFrom(errno);
-                return false;
-            }
-            p += n;
-            size -= static_cast<size_t>(n);
-        }
-        return true;
-    }
-    bool Close(FileError& error) override {
-        if (close(m_fd.Release()) != 0) {
+        if (errno != EINTR) {
             error = ErrorFrom(errno);
             return false;
         }
-        return true;
     }
-    void RemoveOnInterrupt() noexcept override { unlink(m_path.c_str()); }
-
-private:
-    UniqueFd m_fd;
-    std::string m_path;
-};
-
-// Gives the new file the owner, group and permission bits of the old one
-// as far as the process may: a process that may not give a file away
-// still keeps the group where it is a member of it. Only what differs
-// costs a call.
-void KeepOwnerAndMode(int fd, const FileFacts& old) {
-    struct stat now;
-    bool known = fstat(fd, &now) == 0;  // if not, everything is set
-    bool changed = false;
-    if (!known || now.st_uid != old.owner || now.st_gid != old.group) {
-        changed = true;
-        // Where the owner may not be given, the group alone may be; where
-        // not even that (no member of it), the process's group stays.
-        if (fchown(fd, old.owner, old.group) != 0) (void)fchown(fd, static_cast<uid_t>(-1), old.group);
-    }
-    // A change of owner clears the set-id bits, which fchmod puts back.
-    if (!known || (now.st_mode & 07777) != old.mode || (changed && (old.mode & 06000))) fchmod(fd, old.mode);
 }
 
+namespace {
+bool Checked(int result, FileError& error) {
+    if (result == 0) return true;
+    error = ErrorFrom(errno);
+    return false;
+}
 }  // namespace
+
+bool PosixOutputFile::Write(const void* data, size_t size, FileError& error) {
+    const char* p = static_cast<const char*>(data);
+    while (size > 0) {
+        ssize_t n = write(m_fd.Get(), p, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            error = ErrorFrom(errno);
+            return false;
+        }
+        p += n;
+        size -= static_cast<size_t>(n);
+        m_written += static_cast<off_t>(n);
+    }
+    return true;
+}
+
+bool PosixOutputFile::StartWriteback(FileError&) {
+    // Advice only: where the system has no such call, the flush does it all.
+    (void)sync_file_range(m_fd.Get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+    return true;
+}
+
+bool PosixOutputFile::Flush(FileError& error) { return Checked(fdatasync(m_fd.Get()), error); }
+bool PosixOutputFile::Truncate(FileError& error) { return Checked(ftruncate(m_fd.Get(), m_written), error); }
+bool PosixOutputFile::Close(FileError& error) { return Checked(close(m_fd.Release()), error); }
 
 PosixFileSystem::PosixFileSystem() { IgnoreWriteSignals(); }
 
@@ -193,7 +168,6 @@ std::unique_ptr<OutputFile> PosixFileSystem::CreateExclusive(const CString& path
         error = ErrorFrom(errno);
         return nullptr;
     }
-    KeepOwnerAndMode(fd.Get(), like);
     return std::make_unique<PosixOutputFile>(std::move(fd), path.str());
 }
 
@@ -211,6 +185,21 @@ bool PosixFileSystem::Remove(const CString& path, FileError& error) {
         return false;
     }
     return true;
+}
+
+std::unique_ptr<OutputFile> PosixFileSystem::OpenInPlace(const CString& name, const InputFile& read,
+                                                         FileError& error) {
+    UniqueFd fd(open(name.GetString(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+    struct stat st;
+    if (fd.Get() < 0 || fstat(fd.Get(), &st) != 0) {
+        error = ErrorFrom(errno);
+        return nullptr;
+    }
+    if (!SameFileUnchanged(FactsFrom(st), read.Facts())) {
+        error = ErrorFrom(ESTALE);
+        return nullptr;
+    }
+    return std::make_unique<PosixOutputFile>(std::move(fd), std::string());
 }
 
 FileSystem& GetRealFileSystem() {

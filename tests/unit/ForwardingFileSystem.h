@@ -27,6 +27,18 @@ public:
     }
     bool Remove(const CString& path, FileError& error) override { return m_inner.Remove(path, error); }
     unsigned long ProcessId() override { return m_inner.ProcessId(); }
+    bool CopyIdentity(const InputFile& from, const FileFacts& facts, OutputFile& to, FileError& error) override {
+        return m_inner.CopyIdentity(from, facts, to, error);
+    }
+    std::unique_ptr<OutputFile> OpenInPlace(const CString& name, const InputFile& read, FileError& error) override {
+        return m_inner.OpenInPlace(name, read, error);
+    }
+    bool FlushAll(const std::vector<OutputFile*>& files, FileError& error) override {
+        return m_inner.FlushAll(files, error);
+    }
+    bool FlushDirectoryOf(const CString& path, FileError& error) override {
+        return m_inner.FlushDirectoryOf(path, error);
+    }
 
 protected:
     FileSystem& m_inner;

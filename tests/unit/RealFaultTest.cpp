@@ -34,17 +34,19 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #endif
 
 namespace {
 
 // The real file system, with a chance to change the tree between calls.
-enum class When { BeforeSearch, AfterSearch, BeforeOpen, BeforeRewrite, BeforeWrite };
+enum class When { BeforeSearch, AfterSearch, BeforeOpen, BeforeRewrite, BeforeWrite, BeforeWriteInPlace, Flush, Replace };
 
 class HookedFileSystem : public ForwardingFileSystem {
 public:
@@ -64,25 +66,46 @@ public:
     std::unique_ptr<OutputFile> CreateExclusive(const CString& path, const FileFacts& like, FileError& error) override {
         hook(When::BeforeRewrite, like.target.str());
         auto real = m_inner.CreateExclusive(path, like, error);
-        return real ? std::make_unique<HookedOutput>(*this, like.target.str(), std::move(real)) : nullptr;
+        return real ? std::make_unique<HookedOutput>(*this, like.target.str(), std::move(real), When::BeforeWrite)
+                    : nullptr;
+    }
+    std::unique_ptr<OutputFile> OpenInPlace(const CString& name, const InputFile& read, FileError& error) override {
+        auto real = m_inner.OpenInPlace(name, read, error);
+        return real ? std::make_unique<HookedOutput>(*this, name.str(), std::move(real), When::BeforeWriteInPlace)
+                    : nullptr;
+    }
+    bool FlushAll(const std::vector<OutputFile*>& files, FileError& error) override {
+        std::vector<OutputFile*> real;
+        for (OutputFile* f : files) real.push_back(static_cast<HookedOutput*>(f)->m_real.get());
+        hook(When::Flush, "");
+        return m_inner.FlushAll(real, error);
+    }
+    bool Replace(const CString& from, const CString& to, FileError& error) override {
+        hook(When::Replace, to.str());
+        return m_inner.Replace(from, to, error);
+    }
+    bool CopyIdentity(const InputFile& from, const FileFacts& facts, OutputFile& to, FileError& error) override {
+        return m_inner.CopyIdentity(from, facts, *static_cast<HookedOutput&>(to).m_real, error);
     }
 
 private:
-    class HookedOutput : public OutputFile {
-    public:
-        HookedOutput(HookedFileSystem& fs, std::string path, std::unique_ptr<OutputFile> real)
-            : m_fs(fs), m_path(std::move(path)), m_real(std::move(real)) {}
+    struct HookedOutput : public OutputFile {
+        HookedOutput(HookedFileSystem& fs, std::string path, std::unique_ptr<OutputFile> real, When when)
+            : m_fs(fs), m_path(std::move(path)), m_real(std::move(real)), m_when(when) {}
         bool Write(const void* data, size_t size, FileError& error) override {
-            m_fs.hook(When::BeforeWrite, m_path);
+            m_fs.hook(m_when, m_path);
             return m_real->Write(data, size, error);
         }
+        bool StartWriteback(FileError& error) override { return m_real->StartWriteback(error); }
+        bool Flush(FileError& error) override { return m_real->Flush(error); }
+        bool Truncate(FileError& error) override { return m_real->Truncate(error); }
         bool Close(FileError& error) override { return m_real->Close(error); }
         void RemoveOnInterrupt() noexcept override { m_real->RemoveOnInterrupt(); }
 
-    private:
         HookedFileSystem& m_fs;
         std::string m_path;
         std::unique_ptr<OutputFile> m_real;
+        When m_when;
     };
 };
 
@@ -305,14 +328,30 @@ mode_t Mode(const TempDir& dir, const std::string& name) {
     return stat(dir.Path(name).c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
 }
 
-// Entries that are not what they seem: links, loops, a pipe. The run is over
-// the directory "tree"; "outside" lies beside it.
+// Every extended attribute of the file at path (its ACL among them).
+std::map<std::string, std::string> Xattrs(const std::string& path) {
+    std::map<std::string, std::string> out;
+    std::vector<char> names(65536), value(65536);
+    ssize_t n = llistxattr(path.c_str(), names.data(), names.size());
+    for (ssize_t at = 0; at < n; at += static_cast<ssize_t>(std::strlen(&names[at])) + 1) {
+        ssize_t size = lgetxattr(path.c_str(), &names[at], value.data(), value.size());
+        out[&names[at]] = std::string(value.data(), size > 0 ? static_cast<size_t>(size) : 0);
+    }
+    return out;
+}
+
+void Shell(const std::string& command) { ASSERT_EQ(std::system(command.c_str()), 0) << command; }
+
+// Entries that are not what they seem: links, loops, a pipe; and what a file
+// is besides its content. The run is over the directory "tree"; "outside"
+// lies beside it.
 struct OddEntryCase {
     const char* name;
     std::function<void(const TempDir&)> make;
     std::vector<Message> messages;
     Files after;
     std::vector<std::pair<std::string, mode_t>> modes;  // after the run
+    std::vector<std::string> sameXattrs = {};  // files whose attributes the run keeps
 };
 
 const OddEntryCase kOddEntryCases[] = {
@@ -370,6 +409,31 @@ const OddEntryCase kOddEntryCases[] = {
      {{kCompleteMessage, ""}},
      {{"tree/a.dbr", kSorted}, {"tree/z.dbr", kSorted}},
      {{"tree/a.dbr", 0604}, {"tree/z.dbr", 0666}}},
+    // Written in place: both names show the new content.
+    {"a second name of the file elsewhere",
+     [](const TempDir& d) {
+         d.Write("tree/h.dbr", kUnsorted);
+         d.MakeDir("outside");
+         fs::create_hard_link(d.Path("tree/h.dbr"), d.Path("outside/h2.dbr"));
+     },
+     {{kCompleteMessage, ""}},
+     {{"tree/a.dbr", kSorted}, {"tree/h.dbr", kSorted}, {"outside/h2.dbr", kSorted}, {"tree/z.dbr", kSorted}},
+     {}},
+    {"an extended attribute and an ACL entry for another user",
+     [](const TempDir& d) {
+         setxattr(d.Path("tree/a.dbr").c_str(), "user.origin", "staging", 7, 0);
+         Shell("setfacl -m u:nobody:rw " + d.Path("tree/z.dbr"));
+     },
+     {{kCompleteMessage, ""}},
+     {{"tree/a.dbr", kSorted}, {"tree/z.dbr", kSorted}},
+     {},
+     {"tree/a.dbr", "tree/z.dbr"}},
+    {"a directory's default ACL that the files lack",
+     [](const TempDir& d) { Shell("setfacl -d -m u:nobody:r " + d.Path("tree")); },
+     {{kCompleteMessage, ""}},
+     {{"tree/a.dbr", kSorted}, {"tree/z.dbr", kSorted}},
+     {{"tree/a.dbr", 0644}},
+     {"tree/a.dbr"}},
 };
 
 TEST(RealFaults, OddEntries) {
@@ -377,8 +441,11 @@ TEST(RealFaults, OddEntries) {
         TempDir dir;
         MakeFiles(dir, {{"tree/a.dbr", kUnsorted}, {"tree/z.dbr", kUnsorted}});
         c.make(dir);
+        std::map<std::string, std::map<std::string, std::string>> xattrs;
+        for (const std::string& f : c.sameXattrs) xattrs[f] = Xattrs(dir.Path(f));
         RunOutcome got = RunCatching(GetRealFileSystem(), dir.Path("tree"));
         EXPECT_FALSE(got.threw) << c.name;
+        for (const std::string& f : c.sameXattrs) EXPECT_EQ(Xattrs(dir.Path(f)), xattrs[f]) << c.name << ": " << f;
         EXPECT_EQ(got.messages, Expand(dir, c.messages)) << c.name;
         CheckFiles(dir, c.after, c.name);
         EXPECT_TRUE(!fs::exists(fs::symlink_status(dir.Path("tree/m.dbr"))) ||
@@ -478,7 +545,8 @@ const NonRootCase kNonRootCases[] = {
      {{kCannotWriteMessage, "tree/m.dbr"}, {kCompleteMessage, ""}},
      {{"tree/a.dbr", kSorted}, {"tree/m.dbr", kUnsorted}, {"tree/z.dbr", kUnsorted}},
      {{"tree/m.dbr", 0444, 0, 0}}},
-    // The group keeps its write access; the owner cannot be kept.
+    // The group keeps its write access; written in place, the file keeps
+    // its owner, which a new file could not be given.
     {"group-writable file of another owner",
      [](const TempDir& d) {
          chown(d.Path("tree/m.dbr").c_str(), 0, kSharedGroup);
@@ -487,7 +555,7 @@ const NonRootCase kNonRootCases[] = {
      {kSharedGroup},
      {{kCompleteMessage, ""}},
      {{"tree/a.dbr", kSorted}, {"tree/m.dbr", kSorted}, {"tree/z.dbr", kSorted}},
-     {{"tree/m.dbr", 0664, 65534, kSharedGroup}}},
+     {{"tree/m.dbr", 0664, 0, kSharedGroup}}},
 };
 
 TEST(RealFaults, RunByAnOrdinaryUser) {
@@ -577,15 +645,22 @@ TEST(RealFaults, LinksThatWouldMultiplyTheWalk) {
 }
 
 // A signal that ends the process while new content is being written takes
-// the temporary file with it; the record file keeps its bytes.
+// the temporary file with it; the record file keeps its bytes. While the
+// content is written into a file of two names, the complete copy of it stays.
 TEST(RealFaults, SignalDuringTheWriteOfALargeFile) {
     const std::string big = BigUnsorted(4000);  // several writes, about 170 KB
-    // 0 stands for the file size limit, below the file's size: the write
-    // fails and is reported, instead of a SIGXFSZ ending the process.
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2, 0}) {
-        std::string label = sig ? strsignal(sig) : "file size limit";
+    struct Case {
+        int sig;  // 0: the file size limit, below the file's size: the write
+                  // fails and is reported, instead of a SIGXFSZ ending it all
+        bool inPlace;
+    };
+    const Case cases[] = {{SIGINT, false},  {SIGTERM, false}, {SIGHUP, false}, {SIGQUIT, false}, {SIGALRM, false},
+                          {SIGUSR1, false}, {SIGUSR2, false}, {0, false},      {SIGINT, true},  {SIGTERM, true}};
+    for (const Case& c : cases) {
+        std::string label = std::string(c.sig ? strsignal(c.sig) : "file size limit") + (c.inPlace ? ", in place" : "");
         TempDir dir;
         dir.Write("big.dbr", big);
+        if (c.inPlace) fs::create_hard_link(dir.Path("big.dbr"), dir.Path("big.two"));
         int fds[2];
         ASSERT_EQ(pipe(fds), 0);
         pid_t pid = fork();
@@ -593,31 +668,76 @@ TEST(RealFaults, SignalDuringTheWriteOfALargeFile) {
             close(fds[0]);
             struct rlimit none = {0, 0}, small = {64 * 1024, 64 * 1024};
             setrlimit(RLIMIT_CORE, &none);
-            if (!sig) setrlimit(RLIMIT_FSIZE, &small);
+            if (!c.sig) setrlimit(RLIMIT_FSIZE, &small);
             HookedFileSystem hooked;
             int writes = 0;
-            hooked.hook = [&](When when, const std::string&) {
-                if (!sig || when != When::BeforeWrite || ++writes != 2) return;
-                char c = 1;
-                if (write(fds[1], &c, 1) == 1) pause();
+            const When when = c.inPlace ? When::BeforeWriteInPlace : When::BeforeWrite;
+            hooked.hook = [&](When w, const std::string&) {
+                if (!c.sig || w != when || ++writes != 2) return;
+                char one = 1;
+                if (write(fds[1], &one, 1) == 1) pause();
             };
             RunOutcome got = RunCatching(hooked, dir.Path());
             _exit(got.threw && got.osError == EFBIG ? 3 : 0);
         }
         close(fds[1]);
-        char c;
-        bool writing = read(fds[0], &c, 1) == 1;
+        char one;
+        bool writing = read(fds[0], &one, 1) == 1;
         close(fds[0]);
-        if (sig) kill(pid, sig);
+        if (c.sig) kill(pid, c.sig);
         int status = 0;
         waitpid(pid, &status, 0);
-        if (sig) {
+        if (c.sig) {
             EXPECT_TRUE(writing) << label;
-            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << label << ": status " << status;
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.sig) << label << ": status " << status;
         } else {
             EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3) << label << ": status " << status;
         }
-        CheckFiles(dir, {{"big.dbr", big}}, label);
+        if (!c.inPlace) {
+            CheckFiles(dir, {{"big.dbr", big}}, label);
+            continue;
+        }
+        // Part-way: the file is neither old nor new, and its copy beside it
+        // holds all of the new content.
+        std::vector<std::string> copies;
+        for (const auto& e : fs::directory_iterator(dir.Path()))
+            if (e.path().extension() == ".tvtmp") copies.push_back(e.path().filename().string());
+        ASSERT_EQ(copies.size(), 1u) << label;
+        EXPECT_EQ(copies[0].rfind(".big.dbr.", 0), 0u) << label;
+        TempDir clean;
+        clean.Write("big.dbr", big);
+        RunCatching(GetRealFileSystem(), clean.Path("big.dbr"));
+        EXPECT_EQ(dir.Read(copies[0]), clean.Read("big.dbr")) << label;
+        EXPECT_EQ(dir.Read("big.dbr"), dir.Read("big.two")) << label;
+    }
+}
+
+// New content is on the disk before it replaces the old: each replace comes
+// after a flush that followed the making of its file; without durability
+// there is no flush.
+TEST(RealFaults, NewContentIsFlushedBeforeItReplaces) {
+    for (bool durable : {true, false}) {
+        TempDir dir;
+        for (int i = 0; i < 5; ++i) dir.Write("f" + std::to_string(i) + ".dbr", kUnsorted);
+        HookedFileSystem hooked;
+        std::vector<When> events;
+        hooked.hook = [&](When w, const std::string&) {
+            if (w == When::BeforeRewrite || w == When::Flush || w == When::Replace) events.push_back(w);
+        };
+        RecordingSink sink;
+        CRecordSorter sorter(sink, hooked);
+        sorter.SetDurable(durable);
+        sorter.Run(CString(dir.Path()));
+        EXPECT_EQ(sink.messages, std::vector<std::string>{kCompleteMessage});
+        int made = 0, flushed = 0, flushes = 0, replaced = 0;
+        for (When w : events) {
+            if (w == When::BeforeRewrite) ++made;
+            if (w == When::Flush) flushed = made, ++flushes;
+            if (w == When::Replace) EXPECT_TRUE(!durable || ++replaced <= flushed) << "a replace before its flush";
+        }
+        EXPECT_EQ(flushes, durable ? 1 : 0) << durable;
+        CheckFiles(dir, {{"f0.dbr", kSorted}, {"f1.dbr", kSorted}, {"f2.dbr", kSorted}, {"f3.dbr", kSorted},
+                         {"f4.dbr", kSorted}}, "durable " + std::to_string(durable));
     }
 }
 

@@ -61,24 +61,36 @@ private:
     size_t m_pos = 0;
 };
 
+// A new file, or (without a path to remove) one written in place.
 class VirtualOutputFile : public OutputFile {
 public:
-    VirtualOutputFile(VirtualFileSystem& fs, std::string path, std::string target)
-        : m_fs(fs), m_path(std::move(path)), m_target(std::move(target)) {}
+    VirtualOutputFile(VirtualFileSystem& fs, std::string path, std::string target, bool inPlace)
+        : m_fs(fs), m_path(std::move(path)), m_target(std::move(target)), m_inPlace(inPlace) {}
     bool Write(const void* data, size_t size, FileError& error) override {
         VirtualFileSystem::Node* node = m_fs.Find(m_path);
         const char* p = static_cast<const char*>(data);
         if (m_fs.Call(VirtualFileSystem::Op::Write, m_target, error)) {
             // A disk that fills up takes part of the data first.
-            if (node) node->bytes.append(p, size / 2);
+            if (node) Put(*node, p, size / 2);
             return false;
         }
         if (!node || m_closed) {
             error = FileError{6, "The handle is invalid."};
             return false;
         }
-        node->bytes.append(p, size);
-        node->lastWrite = ++m_fs.m_clock;
+        Put(*node, p, size);
+        return true;
+    }
+    bool Flush(FileError& error) override {
+        if (m_fs.Call(VirtualFileSystem::Op::Close, m_target, error)) return false;
+        FlushNow();
+        return true;
+    }
+    bool Truncate(FileError&) override {
+        if (VirtualFileSystem::Node* node = m_fs.Find(m_path)) {
+            node->bytes.resize(m_at);
+            m_fs.Share(m_path);
+        }
         return true;
     }
     bool Close(FileError& error) override {
@@ -86,12 +98,33 @@ public:
         m_closed = true;
         return true;
     }
-    void RemoveOnInterrupt() noexcept override { m_fs.m_nodes.erase(m_path); }
+    void RemoveOnInterrupt() noexcept override {
+        if (!m_inPlace) m_fs.m_nodes.erase(m_path);
+    }
+    const std::string& Target() const { return m_target; }
+    void FlushNow() {
+        if (m_fs.m_crashed) return;
+        ++m_fs.m_flushes;
+        if (VirtualFileSystem::Node* node = m_fs.Find(m_path)) {
+            node->durable = node->bytes;
+            m_fs.Share(m_path);
+        }
+    }
 
 private:
+    void Put(VirtualFileSystem::Node& node, const char* p, size_t size) {
+        if (m_fs.m_crashed) return;
+        node.bytes.replace(m_at, std::min(size, node.bytes.size() > m_at ? node.bytes.size() - m_at : 0),
+                           p, size);
+        m_at += size;
+        node.lastWrite = ++m_fs.m_clock;
+        m_fs.Share(m_path);
+    }
     VirtualFileSystem& m_fs;
     std::string m_path;
     std::string m_target;
+    bool m_inPlace;
+    size_t m_at = 0;
     bool m_closed = false;
 };
 
@@ -137,8 +170,23 @@ void VirtualFileSystem::AddFile(const std::string& name, const std::string& byte
     size_t slash = name.rfind('/');
     AddDirectory(slash == std::string::npos ? "" : name.substr(0, slash));
     Node& node = NewNode(Path(name));
-    node.bytes = bytes;
+    node.bytes = node.durable = bytes;
     node.attributes = attributes;
+}
+
+void VirtualFileSystem::AddHardLink(const std::string& name, const std::string& existing) {
+    m_nodes[Path(name)] = m_nodes[Path(existing)];
+}
+
+void VirtualFileSystem::Share(const std::string& path) {
+    const Node& changed = m_nodes[path];
+    for (auto& kv : m_nodes)
+        if (kv.second.id == changed.id && kv.first != path) kv.second = changed;
+}
+
+void VirtualFileSystem::Crash() {
+    m_crashed = true;
+    for (auto& kv : m_nodes) kv.second.bytes = kv.second.durable;
 }
 
 void VirtualFileSystem::AddLink(const std::string& name, const std::string& target) {
@@ -148,16 +196,18 @@ void VirtualFileSystem::AddLink(const std::string& name, const std::string& targ
 }
 
 void VirtualFileSystem::WriteInPlace(const std::string& path, const std::string& bytes) {
-    Node* node = Find(Resolve(path));
-    node->bytes = bytes;
+    std::string at = Resolve(path);
+    Node* node = Find(at);
+    node->bytes = node->durable = bytes;
     node->lastWrite = ++m_clock;
+    Share(at);
 }
 
 void VirtualFileSystem::ReplaceWithNew(const std::string& path, const std::string& bytes) {
     std::string at = Resolve(path);
     DWORD attributes = Find(at)->attributes;
     Node& node = NewNode(at);
-    node.bytes = bytes;
+    node.bytes = node.durable = bytes;
     node.attributes = attributes;
 }
 
@@ -200,6 +250,8 @@ FileFacts VirtualFileSystem::FactsOf(const Node& node) const {
     f.id.volume = 1;
     f.id.low = node.id;
     f.id.known = true;
+    f.links = 0;
+    for (const auto& kv : m_nodes) f.links += kv.second.id == node.id ? 1 : 0;
     return f;
 }
 
@@ -234,8 +286,15 @@ bool VirtualFileSystem::Touched(const std::string& path) const {
     return false;
 }
 
+bool VirtualFileSystem::Modified(const std::string& path) const {
+    for (const char* op : {"attributes ", "replace ", "in-place "})
+        for (const std::string& line : m_log)
+            if (line == op + path) return true;
+    return false;
+}
+
 bool VirtualFileSystem::Call(Op op, const std::string& path, FileError& error) {
-    if (beforeCall) beforeCall(op, path);
+    if (beforeCall && !m_crashed) beforeCall(op, path);
     int n = ++m_calls[static_cast<int>(op)];
     m_log.push_back(std::string(OpName(op)) + " " + path);
     if (op != m_failOp || n != m_failAt) return false;
@@ -330,8 +389,10 @@ bool VirtualFileSystem::SetAttributes(const CString& pathText, DWORD attributes,
         error = kNotFound;
         return false;
     }
+    if (m_crashed) return true;
     node->attributes = node->directory ? (attributes | FILE_ATTRIBUTE_DIRECTORY) : attributes;
     facts.attributes = node->attributes;
+    Share(Resolve(path));
     return true;
 }
 
@@ -345,8 +406,9 @@ std::unique_ptr<OutputFile> VirtualFileSystem::CreateExclusive(const CString& pa
         error = parent ? FileError{80, "The file exists.", true} : kNotFound;
         return nullptr;
     }
+    if (m_crashed) return nullptr;
     NewNode(path).attributes = FILE_ATTRIBUTE_ARCHIVE;
-    return std::make_unique<VirtualOutputFile>(*this, path, target);
+    return std::make_unique<VirtualOutputFile>(*this, path, target, false);
 }
 
 bool VirtualFileSystem::Replace(const CString& fromText, const CString& toText, FileError& error) {
@@ -363,16 +425,46 @@ bool VirtualFileSystem::Replace(const CString& fromText, const CString& toText, 
         error = kDenied;
         return false;
     }
+    if (m_crashed) return true;
     m_nodes[to] = *moved;
     m_nodes.erase(from);
     return true;
 }
 
 bool VirtualFileSystem::Remove(const CString& pathText, FileError& error) {
+    if (m_crashed) return true;
     m_log.push_back("remove " + pathText.str());
     if (m_nodes.erase(pathText.str()) == 0) {
         error = kNotFound;
         return false;
     }
+    return true;
+}
+
+bool VirtualFileSystem::CopyIdentity(const InputFile&, const FileFacts&, OutputFile&, FileError&) { return true; }
+
+std::unique_ptr<OutputFile> VirtualFileSystem::OpenInPlace(const CString& nameText, const InputFile& read,
+                                                           FileError& error) {
+    const std::string& name = nameText.str();
+    if (Call(Op::Open, name, error)) return nullptr;
+    std::string target = Resolve(name);
+    const Node* node = Find(target);
+    if (!node || node->directory || !SameFileUnchanged(FactsOf(*node), read.Facts())) {
+        error = kDenied;
+        return nullptr;
+    }
+    m_log.push_back("in-place " + name);
+    return std::make_unique<VirtualOutputFile>(*this, target, target, true);
+}
+
+bool VirtualFileSystem::FlushAll(const std::vector<OutputFile*>& files, FileError& error) {
+    // Fails as the flush of the first file would.
+    if (!files.empty() && Call(Op::Close, static_cast<VirtualOutputFile*>(files[0])->Target(), error)) return false;
+    for (OutputFile* file : files) static_cast<VirtualOutputFile*>(file)->FlushNow();
+    return true;
+}
+
+bool VirtualFileSystem::FlushDirectoryOf(const CString& path, FileError&) {
+    m_log.push_back("flush-directory " + path.str());
     return true;
 }

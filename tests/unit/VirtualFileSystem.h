@@ -46,6 +46,9 @@ public:
     void AddDirectory(const std::string& name);
     // A link at name to the file or directory at target (both as for Path).
     void AddLink(const std::string& name, const std::string& target);
+    // A second name for the file at existing: a write into either shows in
+    // both.
+    void AddHardLink(const std::string& name, const std::string& existing);
 
     // What another program does, by full path: writes new bytes into the
     // file (same identity), or puts a new file with them in its place.
@@ -78,9 +81,20 @@ public:
     // Runs before every call, with its kind and path.
     std::function<void(Op, const std::string&)> beforeCall;
 
+    // Power loss: the disk holds only what was flushed; what was written and
+    // not flushed is lost. Names (creates, renames, removals) are kept, as a
+    // journal keeps them. From the crash on, no call changes anything.
+    void Crash();
+    bool Crashed() const { return m_crashed; }
+    // The flushes asked for: of single files, and of batches.
+    int Flushes() const { return m_flushes; }
+
     // One line per call: the operation's name, a space and its path.
     const std::vector<std::string>& Log() const { return m_log; }
     bool Touched(const std::string& path) const;
+    // A call that changes the file at path was made: its attributes set, a
+    // file put in its place, or a write into it begun.
+    bool Modified(const std::string& path) const;
 
     // FileSystem
     std::unique_ptr<DirectoryListing> FindFirst(const CString& pattern, CString& root, FileError& error) override;
@@ -91,6 +105,10 @@ public:
     bool Replace(const CString& from, const CString& to, FileError& error) override;
     bool Remove(const CString& path, FileError& error) override;
     unsigned long ProcessId() override { return 4242; }
+    bool CopyIdentity(const InputFile& from, const FileFacts& facts, OutputFile& to, FileError& error) override;
+    std::unique_ptr<OutputFile> OpenInPlace(const CString& name, const InputFile& read, FileError& error) override;
+    bool FlushAll(const std::vector<OutputFile*>& files, FileError& error) override;
+    bool FlushDirectoryOf(const CString& path, FileError& error) override;
 
 private:
     friend class VirtualListing;
@@ -101,6 +119,7 @@ private:
         bool directory = false;
         std::string link;  // a link's target; empty for others
         std::string bytes;
+        std::string durable;  // the bytes on the disk
         DWORD attributes = 0;
         uint64_t id = 0;
         int64_t lastWrite = 0;
@@ -114,6 +133,8 @@ private:
     std::string Resolve(std::string path) const;
     FileFacts FactsOf(const Node& node) const;
     Node& NewNode(const std::string& path);
+    // After a change to the node at path: every other name of it sees it.
+    void Share(const std::string& path);
 
     std::map<std::string, Node> m_nodes;
     uint64_t m_nextId = 1;
@@ -125,6 +146,8 @@ private:
     bool m_faulted = false;
     bool m_searchErrors = false;
     bool m_faultAtSearchStart = false;
+    bool m_crashed = false;
+    int m_flushes = 0;
     std::string m_faultPath;
     std::vector<std::string> m_log;
 };

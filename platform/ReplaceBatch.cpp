@@ -1,0 +1,40 @@
+#include "ReplaceBatch.h"
+
+bool ReplaceBatch::Add(std::unique_ptr<Replacement> replacement) {
+    m_bytes += replacement->Size();
+    m_pending.push_back(std::move(replacement));
+    return !m_durable || m_pending.size() >= kMaxFiles || m_bytes >= kMaxBytes;
+}
+
+bool ReplaceBatch::Holds(const FileId& id) const {
+    for (const auto& r : m_pending)
+        if (r->Facts().id == id) return true;
+    return false;
+}
+
+bool ReplaceBatch::Commit(const std::function<void(size_t)>& placed, Failure& failure) {
+    std::vector<std::unique_ptr<Replacement>> pending;
+    pending.swap(m_pending);
+    m_bytes = 0;
+    if (pending.empty()) return true;
+    if (m_durable) {
+        std::vector<OutputFile*> files;
+        for (auto& r : pending) files.push_back(&r->Output());
+        FileError error;
+        if (!m_fs.FlushAll(files, error)) {
+            failure = Failure{0, Replacement::Result::WriteFailed, error, CString()};
+            return false;
+        }
+    }
+    for (size_t i = 0; i < pending.size(); ++i) {
+        FileError error;
+        Replacement::Result result = pending[i]->Commit(error);
+        if (result != Replacement::Result::Placed) {
+            failure = Failure{i, result, error, pending[i]->KeptCopy()};
+            return false;
+        }
+        pending[i].reset();  // its read is let go
+        placed(i);
+    }
+    return true;
+}

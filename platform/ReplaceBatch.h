@@ -1,0 +1,49 @@
+// New content for several files, put on the disk with one flush and then put
+// in place in the order it came: the cost of a flush is paid once per batch
+// rather than once per file. Without durability every replacement is put in
+// place as soon as it comes.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "Replacement.h"
+
+class ReplaceBatch {
+public:
+    // Bounds of one batch: files held open and bytes not yet on the disk.
+    static constexpr size_t kMaxFiles = 64;
+    static constexpr uint64_t kMaxBytes = 64ull << 20;
+
+    explicit ReplaceBatch(FileSystem& fs) : m_fs(fs) {}
+    void SetDurable(bool durable) { m_durable = durable; }
+    bool Durable() const { return m_durable; }
+
+    // Takes a finished replacement; true when the batch should now be
+    // committed.
+    bool Add(std::unique_ptr<Replacement> replacement);
+    bool Empty() const { return m_pending.empty(); }
+    // A replacement of the file with this identity is waiting here.
+    bool Holds(const FileId& id) const;
+
+    struct Failure {
+        size_t index = 0;  // in the order of Add
+        Replacement::Result result = Replacement::Result::Placed;
+        FileError error;
+        CString keptCopy;
+    };
+    // Flushes the batch (when durable) and commits each replacement in
+    // order, calling placed with its index once it is in place. Stops at the
+    // first that fails, which failure describes; those after it are given
+    // up (their files keep their content). The batch is empty afterwards.
+    bool Commit(const std::function<void(size_t)>& placed, Failure& failure);
+    // Gives up every replacement.
+    void Abandon() { m_pending.clear(); }
+
+private:
+    FileSystem& m_fs;
+    bool m_durable = true;
+    std::vector<std::unique_ptr<Replacement>> m_pending;
+    uint64_t m_bytes = 0;
+};
