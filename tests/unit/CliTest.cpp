@@ -14,6 +14,7 @@
 #include "../../console/CliMain.h"
 #include "../../platform/Terminal.h"
 #include "TestSupport.h"
+#include "VirtualFileSystem.h"
 
 namespace {
 
@@ -22,13 +23,13 @@ struct CliResult {
     std::string out, err;
 };
 
-CliResult RunCli(std::vector<std::string> args, const CliConsole& console = CliConsole()) {
+CliResult RunCli(std::vector<std::string> args, const CliConsole& console = CliConsole(),
+                 FileSystem& fs = GetRealFileSystem()) {
     args.insert(args.begin(), "tervalo-cli");
     std::vector<const char*> argv;
     for (const std::string& a : args) argv.push_back(a.c_str());
     std::ostringstream out, err;
-    int status = TervaloCliMain(static_cast<int>(argv.size()), argv.data(), out, err,
-                                GetRealFileSystem(), console);
+    int status = TervaloCliMain(static_cast<int>(argv.size()), argv.data(), out, err, fs, console);
     return {status, out.str(), err.str()};
 }
 
@@ -70,6 +71,7 @@ TEST(Cli, UsageAndInformation) {
         {{"--"}, 2, "", "tervalo-cli: no entry given"},
         {{"--check", "-l", "x"}, 2, "", "tervalo-cli: --check writes nothing"},
         {{"--check", "--changed-only", "x"}, 2, "", "tervalo-cli: --check writes nothing"},
+        {{"--check", "--no-sync", "x"}, 2, "", "tervalo-cli: --check writes nothing"},
     };
     for (const auto& c : cases) {
         CliResult r = RunCli(c.args);
@@ -203,6 +205,28 @@ TEST(Cli, FailedStandardOutputIsAFailure) {
     const char* argv[] = {"tervalo-cli", "--version"};
     EXPECT_EQ(TervaloCliMain(2, argv, broken, err), 1);
     EXPECT_EQ(err.str(), "tervalo-cli: cannot write to standard output\n");
+}
+
+}  // namespace
+
+namespace {
+
+// A write into a file of two names that fails part-way: the message names
+// the copy that holds all of the new content.
+TEST(Cli, NamesTheCopyLeftByAFailedWriteInPlace) {
+    VirtualFileSystem vfs;
+    vfs.AddFile("h.dbr", kUnsorted);
+    vfs.AddHardLink("h.two", "h.dbr");
+    vfs.FailAt(VirtualFileSystem::Op::Write, 2);  // the first goes to the copy
+    CliResult r = RunCli({VirtualFileSystem::Path("h.dbr")}, CliConsole(), vfs);
+    const std::string path = VirtualFileSystem::Path("h.dbr");
+    const std::string copy = VirtualFileSystem::Path(std::string(kTemporaryPrefix) + "h.dbr.4242-");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.rfind("tervalo-cli: " + path + " may hold part of its new content; all of it is in " + copy, 0), 0u)
+        << r.err;
+    EXPECT_NE(r.err.find("Cannot write file:\n" + path + "\n"), std::string::npos) << r.err;
+    std::string kept = r.err.substr(r.err.find(copy), r.err.find('\n') - r.err.find(copy));
+    EXPECT_EQ(vfs.Bytes(kept), "a,1,\r\nb,1,\r\n");
 }
 
 }  // namespace
