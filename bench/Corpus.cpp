@@ -196,52 +196,86 @@ int MakeBig(const std::string& path, int lines, uint64_t seed) {
 
 namespace {
 
-bool RewriteFile(const std::string& path, std::vector<char>& buffer) {
-    int in = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) return false;
-    size_t size = 0;
-    for (;;) {
-        if (buffer.size() - size < 65536) buffer.resize(buffer.size() * 2 + 65536);
-        ssize_t n = read(in, buffer.data() + size, buffer.size() - size);
-        if (n <= 0) {
-            close(in);
-            if (n < 0) return false;
-            break;
-        }
-        size += static_cast<size_t>(n);
-    }
-    std::string temp = path + ".rewrite-tmp";
-    int out = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (out < 0) return false;
-    bool ok = write(out, buffer.data(), size) == static_cast<ssize_t>(size);
-    ok = close(out) == 0 && ok;
-    ok = ok && rename(temp.c_str(), path.c_str()) == 0;
-    if (!ok) unlink(temp.c_str());
-    return ok;
-}
+// Rewrites files one after the other; durable, it starts each new file's
+// writeback, and puts a batch (as many files and bytes as the program's own
+// batch) on the disk with one flush before any of them is renamed.
+class Rewriter {
+public:
+    explicit Rewriter(bool durable) : m_durable(durable) {}
+    ~Rewriter() { (void)Finish(); }
 
-bool RewriteBelow(const std::string& dir, std::vector<char>& buffer) {
-    DIR* d = opendir(dir.c_str());
-    if (!d) return false;
-    std::vector<std::pair<std::string, bool>> entries;
-    while (dirent* de = readdir(d)) {
-        std::string name = de->d_name;
-        if (name == "." || name == "..") continue;
-        entries.emplace_back(dir + "/" + name, de->d_type == DT_DIR);
-    }
-    closedir(d);
-    for (const auto& [path, isDir] : entries) {
-        if (!(isDir ? RewriteBelow(path, buffer) : RewriteFile(path, buffer))) {
-            std::fprintf(stderr, "tervalo-corpus: cannot rewrite %s\n", path.c_str());
-            return false;
+    bool File(const std::string& path) {
+        int in = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (in < 0) return false;
+        size_t size = 0;
+        for (;;) {
+            if (m_buffer.size() - size < 65536) m_buffer.resize(m_buffer.size() * 2 + 65536);
+            ssize_t n = read(in, m_buffer.data() + size, m_buffer.size() - size);
+            if (n <= 0) {
+                close(in);
+                if (n < 0) return false;
+                break;
+            }
+            size += static_cast<size_t>(n);
         }
+        std::string temp = path + ".rewrite-tmp";
+        int out = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (out < 0) return false;
+        bool ok = write(out, m_buffer.data(), size) == static_cast<ssize_t>(size);
+        if (ok && m_durable) (void)sync_file_range(out, 0, 0, SYNC_FILE_RANGE_WRITE);
+        m_pending.push_back({out, temp, path});
+        m_bytes += size;
+        if (!ok) return Finish() && false;
+        return m_pending.size() >= 64 || m_bytes >= (64u << 20) || !m_durable ? Finish() : true;
     }
-    return true;
-}
+
+    bool Finish() {
+        bool ok = !m_durable || m_pending.empty() || syncfs(m_pending.front().fd) == 0;
+        for (const Pending& p : m_pending) {
+            ok = close(p.fd) == 0 && ok;
+            if (!ok || rename(p.temp.c_str(), p.path.c_str()) != 0) {
+                unlink(p.temp.c_str());
+                ok = false;
+            }
+        }
+        m_pending.clear();
+        m_bytes = 0;
+        return ok;
+    }
+
+    bool Below(const std::string& dir) {
+        DIR* d = opendir(dir.c_str());
+        if (!d) return false;
+        std::vector<std::pair<std::string, bool>> entries;
+        while (dirent* de = readdir(d)) {
+            std::string name = de->d_name;
+            if (name == "." || name == "..") continue;
+            entries.emplace_back(dir + "/" + name, de->d_type == DT_DIR);
+        }
+        closedir(d);
+        for (const auto& [path, isDir] : entries) {
+            if (!(isDir ? Below(path) : File(path))) {
+                std::fprintf(stderr, "tervalo-corpus: cannot rewrite %s\n", path.c_str());
+                return false;
+            }
+        }
+        return true;
+    }
+
+private:
+    struct Pending {
+        int fd;
+        std::string temp, path;
+    };
+    bool m_durable;
+    std::vector<char> m_buffer;
+    std::vector<Pending> m_pending;
+    size_t m_bytes = 0;
+};
 
 }  // namespace
 
-int RewriteTree(const std::string& root) {
-    std::vector<char> buffer;
-    return RewriteBelow(root, buffer) ? 0 : 1;
+int RewriteTree(const std::string& root, bool durable) {
+    Rewriter rewriter(durable);
+    return rewriter.Below(root) && rewriter.Finish() ? 0 : 1;
 }

@@ -18,5 +18,7 @@ int MakeBig(const std::string& path, int lines, uint64_t seed);
 
 // Rewrites every file below root with its own bytes, each through a new file
 // beside it that is renamed over it: the least that any safe rewrite of the
-// tree must do, without looking at the content. 0 on success.
-int RewriteTree(const std::string& root);
+// tree must do, without looking at the content. Durable, the new files of
+// each batch are put on the disk with one flush before they are renamed: the
+// least that a rewrite that survives a power cut must do. 0 on success.
+int RewriteTree(const std::string& root, bool durable);

@@ -5,9 +5,10 @@
 //       levels below DIR, plus a few files that are not record files.
 //   tervalo-corpus big FILE [--lines N] [--seed S]
 //       one record file of N lines (default 1000000).
-//   tervalo-corpus rewrite DIR
+//   tervalo-corpus rewrite [--durable] DIR
 //       rewrites every file below DIR with its own bytes, through a new
-//       file renamed over the old one (the floor for a safe rewrite).
+//       file renamed over the old one (the floor for a safe rewrite);
+//       durable, with one flush per batch before the renames.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -20,7 +21,7 @@ int Usage() {
     std::fprintf(stderr,
                  "usage: tervalo-corpus tree DIR [--files N] [--seed S]\n"
                  "       tervalo-corpus big FILE [--lines N] [--seed S]\n"
-                 "       tervalo-corpus rewrite DIR\n");
+                 "       tervalo-corpus rewrite [--durable] DIR\n");
     return 2;
 }
 
@@ -29,7 +30,8 @@ int Usage() {
 int main(int argc, char** argv) {
     if (argc < 3) return Usage();
     std::string mode = argv[1], target = argv[2];
-    if (mode == "rewrite") return argc == 3 ? RewriteTree(target) : Usage();
+    if (mode == "rewrite" && argc == 4 && target == "--durable") return RewriteTree(argv[3], true);
+    if (mode == "rewrite") return argc == 3 ? RewriteTree(target, false) : Usage();
     long count = mode == "tree" ? 20000 : 1000000;
     uint64_t seed = kDefaultCorpusSeed;
     for (int i = 3; i < argc; ++i) {

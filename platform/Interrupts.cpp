@@ -4,10 +4,8 @@
 
 namespace Interrupts {
 namespace {
-// Slots hold a file while it may exist under a temporary name. A run has
-// one replacement under way at a time; a few slots leave room for more.
-constexpr int kSlots = 8;
-std::atomic<OutputFile*> g_slots[kSlots];
+// Slots hold a file while it may exist under a temporary name.
+std::atomic<OutputFile*> g_slots[kMaxRegistered];
 std::atomic<bool> g_arrived{false};
 }  // namespace
 

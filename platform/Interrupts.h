@@ -28,6 +28,9 @@ private:
 #endif
 };
 
+// How many files may be registered at once: a batch's worth and a few more.
+constexpr int kMaxRegistered = 80;
+
 // Registers file for removal on an interrupt; false when every slot is
 // taken (the file is then not to be made). Call both with a Hold alive.
 bool Register(OutputFile* file);

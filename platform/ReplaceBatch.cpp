@@ -1,5 +1,9 @@
 #include "ReplaceBatch.h"
 
+#include "Interrupts.h"
+
+static_assert(ReplaceBatch::kMaxFiles < Interrupts::kMaxRegistered, "every file of a batch is registered");
+
 bool ReplaceBatch::Add(std::unique_ptr<Replacement> replacement) {
     m_bytes += replacement->Size();
     m_pending.push_back(std::move(replacement));
