@@ -168,8 +168,10 @@ public:
 
     // Opens the file that read was opened as for writing from its start,
     // leaving its content as it is until written; fails unless the name
-    // still leads to that file, unchanged.
-    virtual std::unique_ptr<OutputFile> OpenInPlace(const CString& name, const InputFile& read,
+    // still leads to that file, unchanged. A system that cannot open a file
+    // for writing while it is open for reading lets read go first (read is
+    // then null); the comparison is with its facts all the same.
+    virtual std::unique_ptr<OutputFile> OpenInPlace(const CString& name, std::unique_ptr<InputFile>& read,
                                                     FileError& error) {
         return (void)name, (void)read, Unsupported(error), nullptr;
     }

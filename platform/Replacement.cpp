@@ -124,7 +124,7 @@ Replacement::Result Replacement::WriteInPlace(FileError& error) {
     // that whatever happens to the file, all of the new content is there.
     if (!m_out->Flush(error) || !m_out->Close(error)) return Result::WriteFailed;
     if (!m_fs.FlushDirectoryOf(m_temp, error)) return Result::NotPlaced;
-    std::unique_ptr<OutputFile> file = m_fs.OpenInPlace(m_name, *m_read, error);
+    std::unique_ptr<OutputFile> file = m_fs.OpenInPlace(m_name, m_read, error);
     if (!file) return Result::NotPlaced;
     // From the first byte written into the file on, the copy stays.
     Forget();

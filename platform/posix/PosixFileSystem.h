@@ -85,7 +85,7 @@ public:
     bool Remove(const CString& path, FileError& error) override;
     unsigned long ProcessId() override { return static_cast<unsigned long>(getpid()); }
     bool CopyIdentity(const InputFile& from, const FileFacts& facts, OutputFile& to, FileError& error) override;
-    std::unique_ptr<OutputFile> OpenInPlace(const CString& name, const InputFile& read, FileError& error) override;
+    std::unique_ptr<OutputFile> OpenInPlace(const CString& name, std::unique_ptr<InputFile>& read, FileError& error) override;
     bool FlushAll(const std::vector<OutputFile*>& files, FileError& error) override;
     bool FlushDirectoryOf(const CString& path, FileError& error) override;
 };

@@ -187,7 +187,7 @@ bool PosixFileSystem::Remove(const CString& path, FileError& error) {
     return true;
 }
 
-std::unique_ptr<OutputFile> PosixFileSystem::OpenInPlace(const CString& name, const InputFile& read,
+std::unique_ptr<OutputFile> PosixFileSystem::OpenInPlace(const CString& name, std::unique_ptr<InputFile>& read,
                                                          FileError& error) {
     UniqueFd fd(open(name.GetString(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
     struct stat st;
@@ -195,7 +195,7 @@ std::unique_ptr<OutputFile> PosixFileSystem::OpenInPlace(const CString& name, co
         error = ErrorFrom(errno);
         return nullptr;
     }
-    if (!SameFileUnchanged(FactsFrom(st), read.Facts())) {
+    if (!SameFileUnchanged(FactsFrom(st), read->Facts())) {
         error = ErrorFrom(ESTALE);
         return nullptr;
     }

@@ -30,7 +30,7 @@ public:
     bool CopyIdentity(const InputFile& from, const FileFacts& facts, OutputFile& to, FileError& error) override {
         return m_inner.CopyIdentity(from, facts, to, error);
     }
-    std::unique_ptr<OutputFile> OpenInPlace(const CString& name, const InputFile& read, FileError& error) override {
+    std::unique_ptr<OutputFile> OpenInPlace(const CString& name, std::unique_ptr<InputFile>& read, FileError& error) override {
         return m_inner.OpenInPlace(name, read, error);
     }
     bool FlushAll(const std::vector<OutputFile*>& files, FileError& error) override {

@@ -69,7 +69,7 @@ public:
         return real ? std::make_unique<HookedOutput>(*this, like.target.str(), std::move(real), When::BeforeWrite)
                     : nullptr;
     }
-    std::unique_ptr<OutputFile> OpenInPlace(const CString& name, const InputFile& read, FileError& error) override {
+    std::unique_ptr<OutputFile> OpenInPlace(const CString& name, std::unique_ptr<InputFile>& read, FileError& error) override {
         auto real = m_inner.OpenInPlace(name, read, error);
         return real ? std::make_unique<HookedOutput>(*this, name.str(), std::move(real), When::BeforeWriteInPlace)
                     : nullptr;

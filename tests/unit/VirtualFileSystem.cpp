@@ -443,13 +443,13 @@ bool VirtualFileSystem::Remove(const CString& pathText, FileError& error) {
 
 bool VirtualFileSystem::CopyIdentity(const InputFile&, const FileFacts&, OutputFile&, FileError&) { return true; }
 
-std::unique_ptr<OutputFile> VirtualFileSystem::OpenInPlace(const CString& nameText, const InputFile& read,
+std::unique_ptr<OutputFile> VirtualFileSystem::OpenInPlace(const CString& nameText, std::unique_ptr<InputFile>& read,
                                                            FileError& error) {
     const std::string& name = nameText.str();
     if (Call(Op::Open, name, error)) return nullptr;
     std::string target = Resolve(name);
     const Node* node = Find(target);
-    if (!node || node->directory || !SameFileUnchanged(FactsOf(*node), read.Facts())) {
+    if (!node || node->directory || !SameFileUnchanged(FactsOf(*node), read->Facts())) {
         error = kDenied;
         return nullptr;
     }
