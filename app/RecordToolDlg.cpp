@@ -22,7 +22,7 @@ CRecordToolDlg::CRecordToolDlg(CWnd* pParent, FileSystem& fs)
 
 void CRecordToolDlg::DoDataExchange(CDataExchange* pDX) {
     CDialog::DoDataExchange(pDX);
-    DDX_Text(pDX, IDC_FILENAME, m_strFileName);
+    DDX_Text(pDX, IDC_FILENAME, m_strFileName, &m_bFileNameExact);
 }
 
 BOOL CRecordToolDlg::OnInitDialog() {
@@ -54,16 +54,22 @@ void CRecordToolDlg::OnOK() {
     // The run blocks the dialog until it returns; the sink shows the normal
     // cursor over each of its message boxes.
     CWaitCursor wait;
-    m_sorter.Run(m_strFileName);
+    // An entry that the code page cannot hold is not searched: its "?"
+    // would match other names.
+    if (m_bFileNameExact)
+        m_sorter.Run(m_strFileName);
+    else
+        m_sorter.RunUnnamable(m_strFileName);
 }
 
 // The first item dropped replaces the field's text; the run waits for OK.
+// The name goes into the field as it is, whatever the code page holds.
 void CRecordToolDlg::OnDropFiles(HDROP hDropInfo) {
-    UINT length = ::DragQueryFileA(hDropInfo, 0, NULL, 0);
+    UINT length = ::DragQueryFileW(hDropInfo, 0, NULL, 0);
     if (length > 0) {
-        std::vector<char> path(length + 1);
-        UINT got = ::DragQueryFileA(hDropInfo, 0, path.data(), length + 1);
-        ::SetDlgItemTextA(m_hWnd, IDC_FILENAME, CString(path.data(), static_cast<int>(got)));
+        std::vector<wchar_t> path(length + 1);
+        ::DragQueryFileW(hDropInfo, 0, path.data(), length + 1);
+        ::SetDlgItemTextW(m_hWnd, IDC_FILENAME, path.data());
     }
     ::DragFinish(hDropInfo);
 }

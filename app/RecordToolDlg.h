@@ -16,6 +16,9 @@ public:
     BOOL SortRecordFile(CString path) { return m_sorter.SortRecordFile(path); }
 
     CString m_strFileName;
+    // The field's text fitted the code page exactly when it was last taken;
+    // otherwise m_strFileName has "?" where it did not, and names nothing.
+    bool m_bFileNameExact = true;
 
 protected:
     HICON m_hIcon;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "../CFileException.h"
+#include "WideText.h"
 
 namespace {
 
@@ -212,16 +213,25 @@ LRESULT CWnd::CallWindowProc(CWnd* wnd, UINT message, WPARAM wParam, LPARAM lPar
     return result;
 }
 
-void DDX_Text(CDataExchange* pDX, int nIDC, CString& value) {
+void DDX_Text(CDataExchange* pDX, int nIDC, CString& value, bool* exact) {
     HWND control = ::GetDlgItem(pDX->m_pDlgWnd->m_hWnd, nIDC);
     if (!pDX->m_bSaveAndValidate) {
-        ::SetWindowTextA(control, value);
+        std::wstring wide;
+        if (ToWide(value.str(), wide))
+            ::SetWindowTextW(control, wide.c_str());
+        else
+            ::SetWindowTextA(control, value);
         return;
     }
-    int length = ::GetWindowTextLengthA(control);
-    std::vector<char> text(static_cast<size_t>(length) + 1);
-    int got = ::GetWindowTextA(control, text.data(), length + 1);
-    value = CString(text.data(), got);
+    // The text as the control holds it, which may be more than the code
+    // page can (pasted or dropped).
+    int length = ::GetWindowTextLengthW(control);
+    std::vector<wchar_t> text(static_cast<size_t>(length) + 1);
+    int got = ::GetWindowTextW(control, text.data(), length + 1);
+    std::string narrow;
+    bool fits = ToNarrow(std::wstring(text.data(), got > 0 ? static_cast<size_t>(got) : 0), narrow);
+    value = CString(std::move(narrow));
+    if (exact) *exact = fits;
 }
 
 // ---- dialogs -------------------------------------------------------------
@@ -240,7 +250,11 @@ INT_PTR CDialog::DoModal() {
     HWND owner = m_pParentWnd ? m_pParentWnd->m_hWnd : nullptr;
     CWinApp* app = AfxGetApp();
     if (!owner && app && app->m_pMainWnd && app->m_pMainWnd != this) owner = app->m_pMainWnd->m_hWnd;
-    return ::DialogBoxParamA(AfxGetResourceHandle(), MAKEINTRESOURCEA(m_nIDTemplate), owner,
+    // The dialog manager makes the controls as Unicode windows: an edit
+    // control made for an ANSI dialog keeps its text in the code page, and
+    // a character that does not fit there would be lost before anyone read
+    // it (see DDX_Text).
+    return ::DialogBoxParamW(AfxGetResourceHandle(), MAKEINTRESOURCEW(m_nIDTemplate), owner,
                              &CDialog::AfxDlgProc, reinterpret_cast<LPARAM>(this));
 }
 

@@ -209,8 +209,10 @@ public:
     CWnd* m_pDlgWnd;
 };
 
-// Exchanges the text of control nIDC with value.
-void DDX_Text(CDataExchange* pDX, int nIDC, CString& value);
+// Exchanges the text of control nIDC with value. Taken from the control, the
+// text is put in the process code page exactly; where that cannot hold it,
+// exact (when given) turns false and value has "?" for what does not fit.
+void DDX_Text(CDataExchange* pDX, int nIDC, CString& value, bool* exact = nullptr);
 
 // A modal dialog on a dialog template of the resources.
 class CDialog : public CWnd {

@@ -14,8 +14,10 @@ struct Win32Calls {
     decltype(&::GetFileType) GetFileType;
     decltype(&::GetFinalPathNameByHandleW) GetFinalPathNameByHandleW;
     decltype(&::GetFileInformationByHandle) GetFileInformationByHandle;
+    decltype(&::GetFileInformationByHandleEx) GetFileInformationByHandleEx;
     decltype(&::ReadFile) ReadFile;
     decltype(&::WriteFile) WriteFile;
+    decltype(&::FlushFileBuffers) FlushFileBuffers;
     decltype(&::CloseHandle) CloseHandle;
     decltype(&::GetFileAttributesW) GetFileAttributesW;
     decltype(&::SetFileAttributesW) SetFileAttributesW;

@@ -14,6 +14,7 @@
 #include "../../app/AboutBox.h"
 #include "../../app/RecordToolDlg.h"
 #include "../../resources/resource.h"
+#include "../unit/ForwardingFileSystem.h"
 #include "WinTestSupport.h"
 
 using namespace e2e;
@@ -51,6 +52,10 @@ public:
     std::vector<Shown> Run(const std::string& text, int timeoutMs = 15000,
                            const std::function<void(HWND box)>& onBox = nullptr) {
         SetDlgItemTextA(m_window, IDC_FILENAME, text.c_str());
+        return Run(timeoutMs, onBox);
+    }
+    // Clicks OK on what the field holds.
+    std::vector<Shown> Run(int timeoutMs = 15000, const std::function<void(HWND box)>& onBox = nullptr) {
         PostMessageA(GetDlgItem(m_window, IDOK), BM_CLICK, 0, 0);
         return CollectMessages(GetCurrentProcessId(), m_window, timeoutMs, onBox);
     }
@@ -317,21 +322,42 @@ TEST(MainDialog, OkButtonHasTheFocusAtTheStart) {
     EXPECT_EQ(info.hwndFocus, GetDlgItem(run.Window(), IDOK));
 }
 
+// What the field holds reaches the member in the code page, byte for byte.
+// Text that the code page cannot hold (pasted or dropped) is named with "?"
+// and not searched: its "?" would match the other file here.
 TEST(MainDialog, FieldTextReachesTheMemberByteForByte) {
-    const std::string texts[] = {
-        "", "plain", "C:\\K\xE4se\\*.dbr", std::string(300, 'x') + ".dbr",
+    ScratchDir dir;
+    dir.Put("Xbad.dbr", "b,2\r\na,1\r\n");
+    std::wstring outside(dir.Path().begin(), dir.Path().end());  // an ASCII path
+    outside += L"\\\u03A8bad.dbr";
+    const std::string shown = dir / "?bad.dbr";
+    const struct {
+        std::string text;   // set in the code page...
+        std::wstring wide;  // ...or as it is, when there is one
+        std::vector<std::string> messages;
+        std::string member;
+    } cases[] = {
+        {"", L"", {"Complete!"}, ""},
+        {"plain", L"", {"Complete!"}, "plain"},
+        {"C:\\K\xE4se\\*.dbr", L"", {"Complete!"}, "C:\\K\xE4se\\*.dbr"},
+        {std::string(300, 'x') + ".dbr", L"", {"Complete!"}, std::string(300, 'x') + ".dbr"},
+        {"", outside, {"Cannot open file:\r\n" + shown, "Complete!"}, shown},
     };
-    for (const std::string& text : texts) {
-        SCOPED_TRACE(text.substr(0, 20));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.wide.empty() ? c.text.substr(0, 20) : "wide text");
+        if (!c.wide.empty() && GetACP() == CP_UTF8) continue;  // UTF-8 holds it
         CRecordToolDlg dialog;
         {
             ModalRun run(dialog);
-            std::vector<Shown> shown = run.Run(text);
-            ASSERT_EQ(shown.size(), 1u);
-            EXPECT_EQ(shown[0].text, "Complete!");
+            if (!c.wide.empty()) SetDlgItemTextW(run.Window(), IDC_FILENAME, c.wide.c_str());
+            std::vector<Shown> got = c.wide.empty() ? run.Run(c.text) : run.Run();
+            ASSERT_EQ(got.size(), c.messages.size());
+            for (size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i].text, c.messages[i]);
         }
-        EXPECT_EQ(dialog.m_strFileName.str(), text);
+        EXPECT_EQ(dialog.m_strFileName.str(), c.member);
+        EXPECT_EQ(dialog.m_bFileNameExact, c.wide.empty());
     }
+    EXPECT_EQ(ReadFileBytes(dir / "Xbad.dbr"), "b,2\r\na,1\r\n");
 }
 
 TEST(MainDialog, StartsWithTheMemberInTheField) {
@@ -343,44 +369,37 @@ TEST(MainDialog, StartsWithTheMemberInTheField) {
 
 // The real file system, except that reading a file whose name ends in
 // failName fails while fail is set.
-class FlakyFileSystem : public FileSystem {
+class FlakyFileSystem : public ForwardingFileSystem {
 public:
     std::string failName;
     std::atomic<bool> fail{true};
-
-    std::unique_ptr<FileSearch> FindFirst(const CString& pattern, FindEntry& first, CString& root, FileError& error) override {
-        return m_real.FindFirst(pattern, first, root, error);
-    }
     std::vector<HCURSOR> cursors;  // the run's cursor at each open
 
     std::unique_ptr<InputFile> OpenRead(const CString& path, FileError& error) override {
         cursors.push_back(GetCursor());
-        std::unique_ptr<InputFile> file = m_real.OpenRead(path, error);
+        std::unique_ptr<InputFile> file = m_inner.OpenRead(path, error);
         const std::string& p = path.str();
         bool broken = fail && p.size() >= failName.size() &&
                       p.compare(p.size() - failName.size(), failName.size(), failName) == 0;
-        if (file && broken) return std::unique_ptr<InputFile>(new BrokenInput);
+        if (file && broken) return std::unique_ptr<InputFile>(new BrokenInput(file->Facts()));
         return file;
     }
-    std::unique_ptr<ReplacementFile> CreateReplacement(const CString& path, FileError& error) override {
-        return m_real.CreateReplacement(path, error);
-    }
-    BOOL SetFileAttributesA(const CString& path, DWORD attributes) override {
-        return m_real.SetFileAttributesA(path, attributes);
-    }
-    bool GetDirectoryId(const CString& path, DirectoryId& id) override { return m_real.GetDirectoryId(path, id); }
 
 private:
     class BrokenInput : public InputFile {
     public:
+        explicit BrokenInput(const FileFacts& facts) : m_facts(facts) {}
         bool Read(void*, size_t, size_t& got, FileError& error) override {
             got = 0;
             error.code = ERROR_CRC;
             error.reason = "Data error (cyclic redundancy check).";
             return false;
         }
+        const FileFacts& Facts() const override { return m_facts; }
+
+    private:
+        FileFacts m_facts;
     };
-    FileSystem& m_real = GetRealFileSystem();
 };
 
 // A read error in the middle of a run leaves OnOK before "Complete!"; it is

@@ -475,20 +475,50 @@ TEST(Executable, CarriesTheVersionRecord) {
 
 // Runs tervalo-cli.exe on entry with standard output and error to output;
 // its exit code.
-DWORD RunCli(const std::string& entry, HANDLE output) {
-    std::string command = "\"" + CliExe() + "\" \"" + entry + "\"";
-    STARTUPINFOA startup = {};
+DWORD RunCli(const std::wstring& entry, HANDLE output) {
+    std::string exe = CliExe();
+    std::wstring command = L"\"" + std::wstring(exe.begin(), exe.end()) + L"\" \"" + entry + L"\"";
+    STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdOutput = startup.hStdError = output;
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process))
+    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process))
         return 0xDEAD;
     DWORD code = 0xDEAD;
     if (WaitForSingleObject(process.hProcess, 30000) == WAIT_OBJECT_0) GetExitCodeProcess(process.hProcess, &code);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     return code;
+}
+
+DWORD RunCli(const std::string& entry, HANDLE output) {
+    std::wstring wide(entry.size(), L'\0');
+    wide.resize(MultiByteToWideChar(CP_ACP, 0, entry.data(), static_cast<int>(entry.size()), &wide[0],
+                                    static_cast<int>(wide.size())));
+    return RunCli(wide, output);
+}
+
+// An entry that even UTF-8 cannot hold (a lone surrogate, which NTFS allows
+// in names) is named with "?" and never searched: its "?" would match the
+// other file here.
+TEST(Cli, EntryOutsideTheCodePageIsNotSearched) {
+    ScratchDir dir;
+    dir.Put("ax.dbr", kUnsorted);
+    std::wstring entry(dir.Path().begin(), dir.Path().end());  // an ASCII path
+    entry += L"\\\xD800x.dbr";
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    ScratchDir outDir;
+    HANDLE file = CreateFileA((outDir / "out.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                              CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(RunCli(entry, file), 1u);
+    CloseHandle(file);
+    std::string written = ReadFileBytes(outDir / "out.txt");
+    EXPECT_NE(written.find("Cannot open file:"), std::string::npos) << Visible(written);
+    EXPECT_NE(written.find(dir / "?x.dbr"), std::string::npos) << Visible(written);
+    EXPECT_NE(written.find(kComplete), std::string::npos) << Visible(written);
+    EXPECT_EQ(ReadFileBytes(dir / "ax.dbr"), kUnsorted);
 }
 
 // A name outside the console's code page: to a file go its UTF-8 bytes, on a

@@ -91,7 +91,9 @@ TEST(TextFile, WritesLfAsCrLfAndReplacesOnlyOnCommit) {
         ASSERT_TRUE(f.Open(CString(dir.Path("t.txt")), CFile::modeCreate | CFile::modeWrite | CFile::typeText));
         f.WriteString("a\nb\r\n\n");
         f.WriteString(CString(std::string("c\0d", 3)));
+#ifndef _WIN32  // Windows holds the file for exclusive use until the commit
         EXPECT_EQ(dir.Read("t.txt"), "old") << "replaced before Commit";
+#endif
     }
     // Abandoned: old content, no temporary file.
     EXPECT_EQ(dir.Read("t.txt"), "old");
