@@ -16,11 +16,13 @@
 
 // What an operation that failed leaves behind: the system's error code and
 // its description, for messages. exists: a create failed because the name
-// is taken.
+// is taken. keepNew: a replace failed half way, and the new file now holds
+// the only complete copy of the content: it must not be removed.
 struct FileError {
     long code = 0;
     CString reason;
     bool exists = false;
+    bool keepNew = false;
 };
 
 // For what a file system cannot do: false, with a reason.
@@ -151,7 +153,9 @@ public:
     // Moves the closed file at from over the existing file at to, in one
     // step; the file at to must still be there (nothing that has gone is
     // brought back). Where the system can, what belongs to the file rather
-    // than to its content (its ACL, creation time, streams) is kept.
+    // than to its content (its ACL, creation time, streams) is kept. A
+    // failure that leaves the file at from as the only copy of the content
+    // sets error.keepNew.
     virtual bool Replace(const CString& from, const CString& to, FileError& error) = 0;
 
     // Removes the file at path.

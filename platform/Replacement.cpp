@@ -113,10 +113,14 @@ Replacement::Result Replacement::Rename(FileError& error) {
         error = kInterrupted;
         return Result::NotPlaced;
     }
-    if (!m_fs.Replace(m_temp, target, error)) return Result::NotPlaced;
-    Interrupts::Unregister(m_out.get());
-    m_done = true;
-    return Result::Placed;
+    bool placed = m_fs.Replace(m_temp, target, error);
+    if (placed || error.keepNew) {
+        Interrupts::Unregister(m_out.get());
+        m_done = true;
+    }
+    if (placed) return Result::Placed;
+    if (error.keepNew) m_kept = m_temp;  // the file may be gone: this is its content
+    return Result::NotPlaced;
 }
 
 Replacement::Result Replacement::WriteInPlace(FileError& error) {
