@@ -131,7 +131,7 @@ public:
 
     void CopyKept(const CString& path, const CString& copy) override {
         m_progress.Clear();
-        m_err << "tervalo-cli: " << path.str() << " may hold part of its new content; all of it is in "
+        m_err << "tervalo-cli: " << path.str() << " was not fully written; all of its new content is in "
               << copy.str() << '\n';
     }
 

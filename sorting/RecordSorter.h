@@ -30,8 +30,8 @@ public:
         (void)changed;
     }
     // The file at path, which is about to be reported as not written, may
-    // hold part of its new content: a write into it failed. copy holds all
-    // of it.
+    // hold part of its new content, or be gone: a write into it, or a
+    // replace of it, failed half way. copy holds all of its new content.
     virtual void CopyKept(const CString& path, const CString& copy) {
         (void)path;
         (void)copy;

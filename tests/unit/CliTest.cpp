@@ -211,22 +211,31 @@ TEST(Cli, FailedStandardOutputIsAFailure) {
 
 namespace {
 
-// A write into a file of two names that fails part-way: the message names
-// the copy that holds all of the new content.
-TEST(Cli, NamesTheCopyLeftByAFailedWriteInPlace) {
-    VirtualFileSystem vfs;
-    vfs.AddFile("h.dbr", kUnsorted);
-    vfs.AddHardLink("h.two", "h.dbr");
-    vfs.FailAt(VirtualFileSystem::Op::Write, 2);  // the first goes to the copy
-    CliResult r = RunCli({VirtualFileSystem::Path("h.dbr")}, CliConsole(), vfs);
-    const std::string path = VirtualFileSystem::Path("h.dbr");
-    const std::string copy = VirtualFileSystem::Path(std::string(kTemporaryPrefix) + "h.dbr.4242-");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err.rfind("tervalo-cli: " + path + " may hold part of its new content; all of it is in " + copy, 0), 0u)
-        << r.err;
-    EXPECT_NE(r.err.find("Cannot write file:\n" + path + "\n"), std::string::npos) << r.err;
-    std::string kept = r.err.substr(r.err.find(copy), r.err.find('\n') - r.err.find(copy));
-    EXPECT_EQ(vfs.Bytes(kept), "a,1,\r\nb,1,\r\n");
+// A write into a file of two names that fails part-way, and a replace that
+// fails after taking the old file away: the message names the copy that
+// holds all of the new content.
+TEST(Cli, NamesTheCopyLeftByAFailedWrite) {
+    for (bool inPlace : {true, false}) {
+        VirtualFileSystem vfs;
+        vfs.AddFile("h.dbr", kUnsorted);
+        if (inPlace) {
+            vfs.AddHardLink("h.two", "h.dbr");
+            vfs.FailAt(VirtualFileSystem::Op::Write, 2);  // the first goes to the copy
+        } else {
+            vfs.SetFailedReplaceLosesTarget(true);
+            vfs.FailAt(VirtualFileSystem::Op::Replace, 1);
+        }
+        CliResult r = RunCli({VirtualFileSystem::Path("h.dbr")}, CliConsole(), vfs);
+        const std::string path = VirtualFileSystem::Path("h.dbr");
+        const std::string copy = VirtualFileSystem::Path(std::string(kTemporaryPrefix) + "h.dbr.4242-");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err.rfind("tervalo-cli: " + path + " was not fully written; all of its new content is in " + copy, 0),
+                  0u)
+            << r.err;
+        EXPECT_NE(r.err.find("Cannot write file:\n" + path + "\n"), std::string::npos) << r.err;
+        std::string kept = r.err.substr(r.err.find(copy), r.err.find('\n') - r.err.find(copy));
+        EXPECT_EQ(vfs.Bytes(kept), "a,1,\r\nb,1,\r\n") << inPlace;
+    }
 }
 
 }  // namespace

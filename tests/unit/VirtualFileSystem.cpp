@@ -414,7 +414,13 @@ std::unique_ptr<OutputFile> VirtualFileSystem::CreateExclusive(const CString& pa
 bool VirtualFileSystem::Replace(const CString& fromText, const CString& toText, FileError& error) {
     const std::string& from = fromText.str();
     const std::string& to = toText.str();
-    if (Call(Op::Replace, to, error)) return false;
+    if (Call(Op::Replace, to, error)) {
+        if (m_replaceLosesTarget && !m_crashed) {
+            m_nodes.erase(to);
+            error.keepNew = true;
+        }
+        return false;
+    }
     const Node* target = Find(to);
     const Node* moved = Find(from);
     if (!target || !moved) {

@@ -67,6 +67,9 @@ public:
 
     // Makes the count-th call (from 1) of op fail; 0 disarms.
     void FailAt(Op op, int count);
+    // A replace made to fail takes the old file away first, as a Windows
+    // ReplaceFile that fails half way does: the new file is then the only copy.
+    void SetFailedReplaceLosesTarget(bool loses) { m_replaceLosesTarget = loses; }
     // A failed start of a search finds nothing (the directory has gone), or,
     // with this set, reports an error (it cannot be listed). A failed later
     // step is always an error.
@@ -147,6 +150,7 @@ private:
     bool m_searchErrors = false;
     bool m_faultAtSearchStart = false;
     bool m_crashed = false;
+    bool m_replaceLosesTarget = false;
     int m_flushes = 0;
     std::string m_faultPath;
     std::vector<std::string> m_log;
