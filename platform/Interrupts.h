@@ -4,28 +4,19 @@
 // and the handler, which calls RemoveRegistered.
 #pragma once
 
-#ifndef _WIN32
-#include <signal.h>
-#endif
-
 #include "FileSystem.h"
 
 namespace Interrupts {
 
-// While one lives, a handled interrupt waits (POSIX: the signals are
-// blocked; Windows: the control handler waits for the lock). The backend
-// installs its handler with the first one.
+// While one lives, a handled interrupt waits (POSIX: the signal is noted and
+// acted on when the last Hold goes; Windows: the control handler waits for
+// the lock). The backend installs its handler with the first one.
 class Hold {
 public:
     Hold();
     ~Hold();
     Hold(const Hold&) = delete;
     Hold& operator=(const Hold&) = delete;
-
-private:
-#ifndef _WIN32
-    sigset_t m_saved;  // the signal mask to put back
-#endif
 };
 
 // How many files may be registered at once: a batch's worth and a few more.

@@ -56,7 +56,10 @@ private:
 // interrupt), or one written in place (no path: never removed).
 class PosixOutputFile : public OutputFile {
 public:
-    PosixOutputFile(UniqueFd fd, std::string path) : m_fd(std::move(fd)), m_path(std::move(path)) {}
+    // made: the new file's status just after it was made (for a file
+    // written in place: its status when opened).
+    PosixOutputFile(UniqueFd fd, std::string path, const struct stat& made)
+        : m_fd(std::move(fd)), m_path(std::move(path)), m_made(made) {}
     bool Write(const void* data, size_t size, FileError& error) override;
     bool StartWriteback(FileError& error) override;
     bool Flush(FileError& error) override;
@@ -66,10 +69,12 @@ public:
         if (!m_path.empty()) unlink(m_path.c_str());
     }
     int Fd() const { return m_fd.Get(); }
+    const struct stat& Made() const { return m_made; }
 
 private:
     UniqueFd m_fd;
     std::string m_path;
+    struct stat m_made;
     off_t m_written = 0;
 };
 
@@ -83,7 +88,10 @@ public:
     std::unique_ptr<OutputFile> CreateExclusive(const CString& path, const FileFacts& like, FileError& error) override;
     bool Replace(const CString& from, const CString& to, FileError& error) override;
     bool Remove(const CString& path, FileError& error) override;
-    unsigned long ProcessId() override { return static_cast<unsigned long>(getpid()); }
+    unsigned long ProcessId() override {
+        static const unsigned long pid = static_cast<unsigned long>(getpid());  // one system call, not one a file
+        return pid;
+    }
     bool CopyIdentity(const InputFile& from, const FileFacts& facts, OutputFile& to, FileError& error) override;
     std::unique_ptr<OutputFile> OpenInPlace(const CString& name, std::unique_ptr<InputFile>& read, FileError& error) override;
     bool FlushAll(const std::vector<OutputFile*>& files, FileError& error) override;

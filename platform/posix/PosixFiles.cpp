@@ -164,11 +164,17 @@ std::unique_ptr<OutputFile> PosixFileSystem::CreateExclusive(const CString& path
     // Created with the file's permission bits where the umask and the
     // directory let them through; the new file's own status says.
     UniqueFd fd(open(path.GetString(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, like.mode & 0777));
+    struct stat made;
     if (fd.Get() < 0) {
         error = ErrorFrom(errno);
         return nullptr;
     }
-    return std::make_unique<PosixOutputFile>(std::move(fd), path.str());
+    if (fstat(fd.Get(), &made) != 0) {
+        error = ErrorFrom(errno);
+        unlink(path.GetString());
+        return nullptr;
+    }
+    return std::make_unique<PosixOutputFile>(std::move(fd), path.str(), made);
 }
 
 bool PosixFileSystem::Replace(const CString& from, const CString& to, FileError& error) {
@@ -199,7 +205,7 @@ std::unique_ptr<OutputFile> PosixFileSystem::OpenInPlace(const CString& name, st
         error = ErrorFrom(ESTALE);
         return nullptr;
     }
-    return std::make_unique<PosixOutputFile>(std::move(fd), std::string());
+    return std::make_unique<PosixOutputFile>(std::move(fd), std::string(), st);
 }
 
 FileSystem& GetRealFileSystem() {

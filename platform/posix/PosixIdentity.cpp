@@ -16,9 +16,7 @@ namespace {
 // Gives the new file the owner, group and permission bits of the old one
 // as far as the process may; true when all of them are as they were. Only
 // what differs costs a call.
-bool KeepOwnerAndMode(int fd, const FileFacts& old) {
-    struct stat now;
-    if (fstat(fd, &now) != 0) return false;
+bool KeepOwnerAndMode(int fd, const struct stat& now, const FileFacts& old) {
     bool owner = now.st_uid == old.owner && now.st_gid == old.group;
     if (!owner) {
         // Where the owner may not be given, the group alone may be; where
@@ -64,8 +62,9 @@ bool CopyAttribute(int from, int to, const std::string& name) {
 bool PosixFileSystem::CopyIdentity(const InputFile& fromFile, const FileFacts& facts, OutputFile& toFile,
                                    FileError& error) {
     int from = static_cast<const PosixInputFile&>(fromFile).Fd();
-    int to = static_cast<PosixOutputFile&>(toFile).Fd();
-    if (!KeepOwnerAndMode(to, facts)) {
+    auto& out = static_cast<PosixOutputFile&>(toFile);
+    int to = out.Fd();
+    if (!KeepOwnerAndMode(to, out.Made(), facts)) {
         error = ErrorFrom(EPERM);
         return false;
     }
@@ -95,15 +94,14 @@ bool PosixFileSystem::FlushAll(const std::vector<OutputFile*>& files, FileError&
     // refused, each file on its own.
     std::set<dev_t> flushed;
     for (OutputFile* file : files) {
-        int fd = static_cast<PosixOutputFile*>(file)->Fd();
-        struct stat st;
-        if (fstat(fd, &st) != 0) {
-            error = ErrorFrom(errno);
+        auto* out = static_cast<PosixOutputFile*>(file);
+        dev_t device = out->Made().st_dev;
+        if (flushed.count(device)) continue;
+        if (syncfs(out->Fd()) == 0) {
+            flushed.insert(device);
+        } else if (!file->Flush(error)) {
             return false;
         }
-        if (flushed.count(st.st_dev)) continue;
-        if (syncfs(fd) != 0 && !file->Flush(error)) return false;
-        flushed.insert(st.st_dev);
     }
     return true;
 }
