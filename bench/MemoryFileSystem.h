@@ -1,8 +1,9 @@
 // A file system held in memory, so that the microbenchmarks and the fuzz
 // target drive the reader and the sorter without the kernel. Only reading
-// and replacing whole files is supported; with keepOriginals, replaced
-// content is dropped so that every round sorts the same input. Reads give
-// at most chunk bytes each.
+// and replacing whole files is supported (nothing is written in place, and
+// flushes have nothing to do); with keepOriginals, replaced content is
+// dropped so that every round sorts the same input. Reads give at most chunk
+// bytes each.
 #pragma once
 
 #include <algorithm>
@@ -67,6 +68,13 @@ public:
     }
     bool Remove(const CString& path, FileError&) override { return m_new.erase(path.str()) != 0; }
     unsigned long ProcessId() override { return 1; }
+    bool CopyIdentity(const InputFile&, const FileFacts&, OutputFile&, FileError&) override { return true; }
+    std::unique_ptr<OutputFile> OpenInPlace(const CString&, std::unique_ptr<InputFile>&, FileError& error) override {
+        error.code = 50;  // not supported
+        return nullptr;
+    }
+    bool FlushAll(const std::vector<OutputFile*>&, FileError&) override { return true; }
+    bool FlushDirectoryOf(const CString&, FileError&) override { return true; }
 
 private:
     class Input : public InputFile {
@@ -99,6 +107,9 @@ private:
             m_content.append(static_cast<const char*>(data), size);
             return true;
         }
+        bool StartWriteback(FileError&) override { return true; }
+        bool Flush(FileError&) override { return true; }
+        bool Truncate(FileError&) override { return true; }
         bool Close(FileError&) override {
             m_closed = true;
             return true;

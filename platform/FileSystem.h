@@ -25,12 +25,6 @@ struct FileError {
     bool keepNew = false;
 };
 
-// For what a file system cannot do: false, with a reason.
-inline bool Unsupported(FileError& error) {
-    error = FileError{-2, "The file system cannot do this."};
-    return false;
-}
-
 // What tells one file from every other while it exists: device and inode on
 // POSIX; on Windows the volume serial and the 128-bit file id, or the 64-bit
 // file index where the system or the file system has no such id. known is
@@ -98,18 +92,19 @@ public:
     virtual const FileFacts& Facts() const = 0;
 };
 
-// A new file, made by CreateExclusive and written from the start.
+// A file written from its start: a new one (CreateExclusive), or one written
+// in place (OpenInPlace).
 class OutputFile {
 public:
     virtual ~OutputFile() = default;
     virtual bool Write(const void* data, size_t size, FileError& error) = 0;
     // Starts writing what was written so far out to the disk, without
     // waiting for it (a flush that follows then has less to wait for).
-    virtual bool StartWriteback(FileError& error) { return (void)error, true; }
+    virtual bool StartWriteback(FileError& error) = 0;
     // Returns once everything written is on the disk.
-    virtual bool Flush(FileError& error) { return (void)error, true; }
+    virtual bool Flush(FileError& error) = 0;
     // Ends the file where the writing stands (after writing in place).
-    virtual bool Truncate(FileError& error) { return Unsupported(error); }
+    virtual bool Truncate(FileError& error) = 0;
     // Hands everything to the system and closes; false where the system
     // says the data did not all arrive. Nothing is written after it.
     virtual bool Close(FileError& error) = 0;
@@ -166,9 +161,7 @@ public:
     // ACL (of the facts given, which may be newer than from's own). False
     // when any of it cannot be given: a rename of to would then change
     // what the file is.
-    virtual bool CopyIdentity(const InputFile& from, const FileFacts& facts, OutputFile& to, FileError& error) {
-        return (void)from, (void)facts, (void)to, (void)error, true;
-    }
+    virtual bool CopyIdentity(const InputFile& from, const FileFacts& facts, OutputFile& to, FileError& error) = 0;
 
     // Opens the file that read was opened as for writing from its start,
     // leaving its content as it is until written; fails unless the name
@@ -176,21 +169,16 @@ public:
     // for writing while it is open for reading lets read go first (read is
     // then null); the comparison is with its facts all the same.
     virtual std::unique_ptr<OutputFile> OpenInPlace(const CString& name, std::unique_ptr<InputFile>& read,
-                                                    FileError& error) {
-        return (void)name, (void)read, Unsupported(error), nullptr;
-    }
+                                                    FileError& error) = 0;
 
     // Puts everything written to files on the disk, in one flush where the
     // system has one (for a batch of new files whose writeback has been
     // started); files is what was written.
-    virtual bool FlushAll(const std::vector<OutputFile*>& files, FileError& error) {
-        for (OutputFile* file : files)
-            if (!file->Flush(error)) return false;
-        return true;
-    }
+    virtual bool FlushAll(const std::vector<OutputFile*>& files, FileError& error) = 0;
 
-    // Puts the directory holding path (its entries) on the disk.
-    virtual bool FlushDirectoryOf(const CString& path, FileError& error) { return (void)path, Unsupported(error); }
+    // Puts the entry of path, a file made by CreateExclusive and flushed
+    // since, in its directory on the disk.
+    virtual bool FlushDirectoryOf(const CString& path, FileError& error) = 0;
 
     // The process's own number, for names that no other process picks.
     virtual unsigned long ProcessId() = 0;

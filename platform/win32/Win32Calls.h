@@ -4,6 +4,12 @@
 #pragma once
 
 #include "WindowsHeaders.h"
+// After windows.h, which it needs.
+#include <aclapi.h>
+
+// NtFlushBuffersFileEx (ntdll, Windows 8 and later): an NTSTATUS, and the
+// I/O status block as two pointer-sized words.
+using FlushBuffersFileExCall = LONG(WINAPI*)(HANDLE file, ULONG flags, PVOID parameters, ULONG size, PVOID status);
 
 struct Win32Calls {
     decltype(&::FindFirstFileExW) FindFirstFileExW;
@@ -18,6 +24,7 @@ struct Win32Calls {
     decltype(&::ReadFile) ReadFile;
     decltype(&::WriteFile) WriteFile;
     decltype(&::FlushFileBuffers) FlushFileBuffers;
+    FlushBuffersFileExCall NtFlushBuffersFileEx;  // null where the system has none
     decltype(&::CloseHandle) CloseHandle;
     decltype(&::GetFileAttributesW) GetFileAttributesW;
     decltype(&::SetFileAttributesW) SetFileAttributesW;
@@ -25,6 +32,8 @@ struct Win32Calls {
     decltype(&::DeleteFileW) DeleteFileW;
     decltype(&::ReplaceFileW) ReplaceFileW;  // null where the move alone replaces
     decltype(&::MoveFileExW) MoveFileExW;
+    decltype(&::GetSecurityInfo) GetSecurityInfo;
+    decltype(&::SetSecurityInfo) SetSecurityInfo;
 };
 
 // The table that the backend calls through; it starts out with the system's

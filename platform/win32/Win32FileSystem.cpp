@@ -9,6 +9,19 @@
 #include "LongPath.h"
 #include "Win32Files.h"
 
+namespace {
+
+// A function of ntdll that only some versions of Windows have; null where
+// this one has none.
+template <typename Call>
+Call FromNtdll(const char* name) {
+    // By way of the type that any function pointer may pass through.
+    auto any = reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("ntdll.dll"), name));
+    return reinterpret_cast<Call>(any);
+}
+
+}  // namespace
+
 Win32Calls& SystemCalls() {
     // Wine's ReplaceFile moves the old file aside before it moves the new
     // one in (for a moment the name holds nothing, and a directory is moved
@@ -26,6 +39,7 @@ Win32Calls& SystemCalls() {
         ::ReadFile,
         ::WriteFile,
         ::FlushFileBuffers,
+        FromNtdll<FlushBuffersFileExCall>("NtFlushBuffersFileEx"),
         ::CloseHandle,
         ::GetFileAttributesW,
         ::SetFileAttributesW,
@@ -33,6 +47,8 @@ Win32Calls& SystemCalls() {
         ::DeleteFileW,
         win32::RunsOnWine() ? nullptr : ::ReplaceFileW,
         ::MoveFileExW,
+        ::GetSecurityInfo,
+        ::SetSecurityInfo,
     };
     return calls;
 }
@@ -98,11 +114,36 @@ public:
                win32::SetAttributes(wide, attributes, facts, error);
     }
 
-    std::unique_ptr<OutputFile> CreateExclusive(const CString& path, const FileFacts&, FileError& error) override {
-        // What belongs to the file rather than to its content (ACL, owner)
-        // goes over with ReplaceFile.
+    std::unique_ptr<OutputFile> CreateExclusive(const CString& path, const FileFacts& like, FileError& error) override {
+        // Made beside the file that like describes: on its volume.
         std::wstring wide;
-        return WidePath(path, wide, error) ? win32::CreateExclusive(wide, error) : nullptr;
+        return WidePath(path, wide, error) ? win32::CreateExclusive(wide, like.id.volume, error) : nullptr;
+    }
+
+    bool CopyIdentity(const InputFile& from, const FileFacts&, OutputFile& to, FileError& error) override {
+        return win32::CopyIdentity(from, to, error);
+    }
+
+    std::unique_ptr<OutputFile> OpenInPlace(const CString& name, std::unique_ptr<InputFile>& read,
+                                            FileError& error) override {
+        std::wstring wide;
+        return WidePath(name, wide, error) ? win32::OpenInPlace(wide, read, error) : nullptr;
+    }
+
+    bool FlushAll(const std::vector<OutputFile*>& files, FileError& error) override {
+        return win32::FlushAll(files, error);
+    }
+
+    bool FlushDirectoryOf(const CString&, FileError&) override {
+        // Nothing is left to do once the new file itself has been flushed,
+        // as it is before anything asks for its entry to be on the disk. On
+        // NTFS the entry's making is in the journal, which that flush writes
+        // out up to its latest record before the device's cache is flushed;
+        // FAT and exFAT write the file's entry with the file; ReFS keeps it
+        // with the file's metadata. A directory handle, besides, opens only
+        // with the right to write to the directory, and not every file
+        // system takes its flush (shares may refuse it).
+        return true;
     }
 
     bool Replace(const CString& from, const CString& to, FileError& error) override {

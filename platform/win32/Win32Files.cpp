@@ -22,36 +22,6 @@ int64_t FileTime(const FILETIME& t) {
     return static_cast<int64_t>((static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime);
 }
 
-// What the handle says of its file: attributes, size, last write and the
-// identity (the 128-bit id where the system and the file system give one,
-// else the 64-bit index; none where that is 0, as on some network shares).
-bool FactsOf(HANDLE h, FileFacts& facts, DWORD& code) {
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!Sys().GetFileInformationByHandle(h, &info)) {
-        code = GetLastError();
-        return false;
-    }
-    facts.attributes = info.dwFileAttributes;
-    facts.size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-    facts.lastWrite = FileTime(info.ftLastWriteTime);
-    FileIdInformation id = {};
-    uint64_t high = 0, low = 0;
-    if (Sys().GetFileInformationByHandleEx(h, kFileIdInfo, &id, sizeof id)) {
-        std::memcpy(&low, id.FileId, 8);
-        std::memcpy(&high, id.FileId + 8, 8);
-    }
-    if (high != 0 || low != 0) {
-        facts.id.volume = id.VolumeSerialNumber;
-    } else {
-        facts.id.volume = info.dwVolumeSerialNumber;
-        low = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-    }
-    facts.id.high = high;
-    facts.id.low = low;
-    facts.id.known = high != 0 || low != 0;
-    return true;
-}
-
 // The path that an open handle reaches, links followed, in the plain form;
 // empty where the system cannot tell.
 CString FinalPath(HANDLE h) {
@@ -98,6 +68,7 @@ public:
     }
 
     const FileFacts& Facts() const override { return m_facts; }
+    HANDLE Handle() const { return m_handle.Get(); }
 
 private:
     FileHandle m_handle;
@@ -107,6 +78,40 @@ private:
 };
 
 }  // namespace
+
+// What the handle says of its file: attributes, size, last write and the
+// identity (the 128-bit id where the system and the file system give one,
+// else the 64-bit index; none where that is 0, as on some network shares)
+// and its number of names.
+bool FactsOf(HANDLE h, FileFacts& facts, DWORD& code) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!Sys().GetFileInformationByHandle(h, &info)) {
+        code = GetLastError();
+        return false;
+    }
+    facts.attributes = info.dwFileAttributes;
+    facts.size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    facts.lastWrite = FileTime(info.ftLastWriteTime);
+    facts.links = info.nNumberOfLinks;
+    FileIdInformation id = {};
+    uint64_t high = 0, low = 0;
+    if (Sys().GetFileInformationByHandleEx(h, kFileIdInfo, &id, sizeof id)) {
+        std::memcpy(&low, id.FileId, 8);
+        std::memcpy(&high, id.FileId + 8, 8);
+    }
+    if (high != 0 || low != 0) {
+        facts.id.volume = id.VolumeSerialNumber;
+    } else {
+        facts.id.volume = info.dwVolumeSerialNumber;
+        low = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    }
+    facts.id.high = high;
+    facts.id.low = low;
+    facts.id.known = high != 0 || low != 0;
+    return true;
+}
+
+HANDLE HandleOf(const InputFile& file) { return static_cast<const Win32InputFile&>(file).Handle(); }
 
 std::unique_ptr<InputFile> OpenRead(const CString& name, const std::wstring& wide, FileError& error) {
     // The file that new content is to go into: the link's target for a link.

@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "../FileSystem.h"
 #include "Win32Calls.h"
@@ -64,9 +65,17 @@ std::unique_ptr<DirectoryListing> FindFirst(const CString& pattern, CString& roo
 std::unique_ptr<InputFile> OpenRead(const CString& name, const std::wstring& wide, FileError& error);
 bool Identify(const std::wstring& wide, FileFacts& facts, FileError& error);
 bool SetAttributes(const std::wstring& wide, DWORD attributes, FileFacts& facts, FileError& error);
+// The facts of the file that h is open on; false with the system's code.
+bool FactsOf(HANDLE h, FileFacts& facts, DWORD& code);
+// The handle of a file that OpenRead opened.
+HANDLE HandleOf(const InputFile& file);
 
-// Win32Output.cpp: new files and their way into place.
-std::unique_ptr<OutputFile> CreateExclusive(const std::wstring& wide, FileError& error);
+// Win32Output.cpp: new files and their way into place. volume: the serial
+// number of the volume that the new file is made on (0: unknown).
+std::unique_ptr<OutputFile> CreateExclusive(const std::wstring& wide, uint64_t volume, FileError& error);
+bool CopyIdentity(const InputFile& from, OutputFile& to, FileError& error);
+std::unique_ptr<OutputFile> OpenInPlace(const std::wstring& wide, std::unique_ptr<InputFile>& read, FileError& error);
+bool FlushAll(const std::vector<OutputFile*>& files, FileError& error);
 bool Replace(const std::wstring& from, const std::wstring& to, FileError& error);
 bool Remove(const std::wstring& wide, FileError& error);
 

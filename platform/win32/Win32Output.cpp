@@ -1,26 +1,53 @@
-// New files and their way into place: create, write, close, remove, and the
-// replace of one file by another.
+// New files and their way into place: create, write, close, remove; what a
+// new file is given so that a rename keeps the file as it was; the write of
+// a file in place; the flush of a batch; the replace of one file by another.
+#include <algorithm>
+#include <cwchar>
+#include <utility>
+
 #include "../Interrupts.h"
+#include "../Replacement.h"
 #include "Win32Files.h"
 
 namespace win32 {
 namespace {
 
-// The temporary file being written. The console's control handler may call
-// RemoveOnInterrupt on a thread of its own at any time while the file is
-// registered; it then holds the interrupt lock, so Close takes that lock
-// over the close: the handler finds the handle open or the file closed.
+// NtFlushBuffersFileEx: the file's data and metadata written out to the
+// device, without the flush of the device's own cache.
+constexpr ULONG kWriteoutOnly = 0x2;  // FLUSH_FLAGS_NO_SYNC
+
+// What a rename must keep of a file besides its content.
+constexpr SECURITY_INFORMATION kSecurity =
+    OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+
+// A file being written: a new one (path names it, for its removal on an
+// interrupt), or one written in place (no path: never removed). The
+// console's control handler may call RemoveOnInterrupt on a thread of its
+// own at any time while a new file is registered; it then holds the
+// interrupt lock, so Close takes that lock over the close: the handler finds
+// the handle open or the file closed.
 class Win32OutputFile : public OutputFile {
 public:
-    explicit Win32OutputFile(std::wstring path) : m_path(std::move(path)) {}
+    // A new file, made by Create on volume (its serial number; 0: unknown).
+    Win32OutputFile(std::wstring path, uint64_t volume) : m_path(std::move(path)), m_volume(volume) {}
+    // A file opened for writing in place.
+    explicit Win32OutputFile(HANDLE h) : m_handle(h) {}
     ~Win32OutputFile() override {
         if (m_handle != INVALID_HANDLE_VALUE) Sys().CloseHandle(m_handle);
     }
 
-    // Makes the file, which must not exist yet.
+    // Makes the file, which must not exist yet, with the rights to give it
+    // the security of the file it replaces (CopyIdentity). Windows gives the
+    // maker of a file what it asks for; where it does not, the file is made
+    // without them, and its security cannot be set (nor a rename keep the
+    // file as it was).
     bool Create(FileError& error) {
-        m_handle = Sys().CreateFileW(m_path.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+        const DWORD access = GENERIC_WRITE | DELETE;
+        m_handle = Sys().CreateFileW(m_path.c_str(), access | WRITE_DAC | WRITE_OWNER, 0, nullptr, CREATE_NEW,
                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (m_handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED)
+            m_handle =
+                Sys().CreateFileW(m_path.c_str(), access, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (m_handle != INVALID_HANDLE_VALUE) return true;
         DWORD code = GetLastError();
         error = ErrorFrom(code);
@@ -39,12 +66,25 @@ public:
             }
             p += n;
             size -= n;
+            m_written += n;
         }
         return true;
     }
 
+    // Windows has no call that starts a writeback without waiting for it;
+    // its lazy writer starts on its own. FlushAll writes the batch out.
+    bool StartWriteback(FileError&) override { return true; }
+
     bool Flush(FileError& error) override {
         if (Sys().FlushFileBuffers(m_handle)) return true;
+        error = ErrorFrom(GetLastError());
+        return false;
+    }
+
+    bool Truncate(FileError& error) override {
+        FILE_END_OF_FILE_INFO end;
+        end.EndOfFile.QuadPart = static_cast<LONGLONG>(m_written);
+        if (Sys().SetFileInformationByHandle(m_handle, FileEndOfFileInfo, &end, sizeof end)) return true;
         error = ErrorFrom(GetLastError());
         return false;
     }
@@ -63,6 +103,7 @@ public:
     }
 
     void RemoveOnInterrupt() noexcept override {
+        if (m_path.empty()) return;
         if (m_handle != INVALID_HANDLE_VALUE) {
             // Still open: gone once the process ends and closes it.
             FILE_DISPOSITION_INFO dispose = {TRUE};
@@ -72,10 +113,63 @@ public:
         }
     }
 
+    HANDLE Handle() const { return m_handle; }
+    uint64_t Volume() const { return m_volume; }
+
 private:
     HANDLE m_handle = INVALID_HANDLE_VALUE;
     const std::wstring m_path;  // for the handler, which allocates nothing
+    const uint64_t m_volume = 0;
+    uint64_t m_written = 0;  // the end of the file once the writing is over
 };
+
+// Whether the file open as h has named streams besides its content; false
+// where the system cannot tell.
+bool NamedStreams(HANDLE h, bool& named, DWORD& code) {
+    // Room for the content's own entry and a few more: a list that does not
+    // fit holds named streams.
+    alignas(8) char buffer[1024];
+    named = false;
+    if (!Sys().GetFileInformationByHandleEx(h, FileStreamInfo, buffer, sizeof buffer)) {
+        code = GetLastError();
+        named = code == ERROR_MORE_DATA || code == ERROR_INSUFFICIENT_BUFFER;
+        // File systems without streams (FAT, many shares, Wine) list none.
+        return named || code == ERROR_INVALID_PARAMETER || code == ERROR_INVALID_FUNCTION ||
+               code == ERROR_NOT_SUPPORTED || code == ERROR_HANDLE_EOF;
+    }
+    static const wchar_t kContent[] = L"::$DATA";
+    for (size_t at = 0;;) {
+        const auto* entry = reinterpret_cast<const FILE_STREAM_INFO*>(buffer + at);
+        if (entry->StreamNameLength != sizeof kContent - sizeof(wchar_t) ||
+            std::wmemcmp(entry->StreamName, kContent, entry->StreamNameLength / sizeof(wchar_t)) != 0) {
+            named = true;
+            return true;
+        }
+        if (entry->NextEntryOffset == 0 || at + entry->NextEntryOffset >= sizeof buffer) return true;
+        at += entry->NextEntryOffset;
+    }
+}
+
+// Gives the file open as to the owner, group and DACL of the one open as
+// from: the same ACEs of its own, the same protection from inheritance, and
+// where the DACL inherits, what the directory hands down (which the old file
+// took from the same directory). Fails where the process may not give that
+// owner.
+bool CopySecurity(HANDLE from, HANDLE to, DWORD& code) {
+    PSID owner = nullptr, group = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    code = Sys().GetSecurityInfo(from, SE_FILE_OBJECT, kSecurity, &owner, &group, &dacl, nullptr, &descriptor);
+    if (code != ERROR_SUCCESS) return false;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    GetSecurityDescriptorControl(descriptor, &control, &revision);
+    const SECURITY_INFORMATION inheritance =
+        (control & SE_DACL_PROTECTED) ? PROTECTED_DACL_SECURITY_INFORMATION : UNPROTECTED_DACL_SECURITY_INFORMATION;
+    code = Sys().SetSecurityInfo(to, SE_FILE_OBJECT, kSecurity | inheritance, owner, group, dacl, nullptr);
+    LocalFree(descriptor);
+    return code == ERROR_SUCCESS;
+}
 
 // Moves the closed file from over to; 0 or the system's error.
 DWORD Move(const std::wstring& from, const std::wstring& to) {
@@ -90,27 +184,136 @@ DWORD Move(const std::wstring& from, const std::wstring& to) {
                : GetLastError();
 }
 
+// Where ReplaceFile puts the old file on its way out, to be removed once the
+// new one is in: the new file's name with its last character changed, a name
+// as much this run's own as that one.
+std::wstring AsideName(const std::wstring& temp) {
+    std::wstring aside = temp;
+    aside.back() = aside.back() == L'~' ? L'-' : L'~';
+    return aside;
+}
+
+// ReplaceFile failed after taking the old file from its name: removed it
+// (1176) or moved it aside (1177), without moving the new one in. The name is
+// empty, and the new file holds the only complete copy of the content.
+bool EndReplace(const std::wstring& from, const std::wstring& to, const std::wstring& aside, FileError& error) {
+    // The name may hold a file after all (given a backup name, 1176 leaves
+    // both files under their own): then the ordinary way, as for any failure.
+    const bool holds = Sys().GetFileAttributesW(to.c_str()) != INVALID_FILE_ATTRIBUTES;
+    DWORD code = holds ? Move(from, to) : GetLastError();
+    const bool empty = !holds && NothingThere(code);
+    if (empty) code = Sys().MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) ? 0 : GetLastError();
+    if (code == 0) {
+        Sys().DeleteFileW(aside.c_str());
+        return true;
+    }
+    error = ErrorFrom(code);
+    // The old file back under its name makes the failure an ordinary one:
+    // the file as it was, and the new one not needed. Otherwise the new file
+    // is all there is of the content.
+    if (!holds) error.keepNew = !(empty && Sys().MoveFileExW(aside.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH));
+    return false;
+}
+
 }  // namespace
 
-std::unique_ptr<OutputFile> CreateExclusive(const std::wstring& wide, FileError& error) {
+std::unique_ptr<OutputFile> CreateExclusive(const std::wstring& wide, uint64_t volume, FileError& error) {
     // The object comes first: once the file exists, nothing is left that
     // could fail and leave it behind.
-    auto file = std::make_unique<Win32OutputFile>(wide);
+    auto file = std::make_unique<Win32OutputFile>(wide, volume);
     if (!file->Create(error)) return nullptr;
     return file;
+}
+
+bool CopyIdentity(const InputFile& from, OutputFile& to, FileError& error) {
+    // Renamed into place, by ReplaceFile or by the move that stands in for
+    // it, the new file must bring along the old one's security: the move
+    // would leave it with the directory's inherited ACL. Named streams (a
+    // downloaded file's zone among them) only ReplaceFile carries over, and
+    // not the move: a file that has them is written in place, which keeps
+    // them as they are.
+    auto& out = static_cast<Win32OutputFile&>(to);
+    HANDLE read = HandleOf(from);
+    DWORD code = 0;
+    bool named = false;
+    if (NamedStreams(read, named, code) && !named && CopySecurity(read, out.Handle(), code))
+        return true;
+    error = ErrorFrom(named ? ERROR_NOT_SUPPORTED : code);
+    return false;
+}
+
+std::unique_ptr<OutputFile> OpenInPlace(const std::wstring& wide, std::unique_ptr<InputFile>& read,
+                                        FileError& error) {
+    // The read shares nothing, not even with this process: it goes first,
+    // and what the name leads to now is compared with what it saw.
+    const FileFacts seen = read->Facts();
+    read.reset();
+    FileHandle h(Sys().CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                   nullptr));
+    FileFacts now;
+    DWORD code = 0;
+    if (!h.Valid()) {
+        code = GetLastError();
+    } else if (FactsOf(h.Get(), now, code)) {
+        if (!SameFileUnchanged(now, seen)) {
+            error = FileError{kChangedSinceRead, "The file was changed by another program after it was read."};
+            return nullptr;
+        }
+        auto file = std::make_unique<Win32OutputFile>(h.Get());
+        h.Release();
+        return file;
+    }
+    error = ErrorFrom(code);
+    return nullptr;
+}
+
+bool FlushAll(const std::vector<OutputFile*>& files, FileError& error) {
+    // Each file's data and metadata are written out to the disk, without the
+    // flush of the disk's cache; then, after all of them, a full flush of one
+    // file on each volume has the disk put its cache on the medium, for all
+    // of that volume's files at once. Where the system has no such writeout
+    // (Windows 7, Wine), or the file system does not take it (ReFS, shares),
+    // the file is flushed in full, as is one of an unknown volume.
+    const FlushBuffersFileExCall writeout = Sys().NtFlushBuffersFileEx;
+    std::vector<std::pair<uint64_t, Win32OutputFile*>> volumes;  // each with one of its files written out
+    for (OutputFile* f : files) {
+        auto* file = static_cast<Win32OutputFile*>(f);
+        const uint64_t volume = file->Volume();
+        ULONG_PTR status[2] = {};
+        if (writeout && volume != 0 && writeout(file->Handle(), kWriteoutOnly, nullptr, 0, status) >= 0) {
+            if (std::none_of(volumes.begin(), volumes.end(), [&](const auto& v) { return v.first == volume; }))
+                volumes.emplace_back(volume, file);
+        } else if (!file->Flush(error)) {
+            return false;
+        }
+    }
+    for (const auto& v : volumes)
+        if (!v.second->Flush(error)) return false;
+    return true;
 }
 
 bool Replace(const std::wstring& from, const std::wstring& to, FileError& error) {
     // ReplaceFile keeps what belongs to the file rather than to its content:
     // ACL, creation time, streams. Where it cannot (some file systems, a
-    // read-only target) or is not to be used, the move does the replace.
+    // read-only target) or is not to be used, the move does the replace. The
+    // old file goes aside under a name of ours, so that it is known where it
+    // is should ReplaceFile fail half way.
     DWORD code = 0;
     auto replaceFile = Sys().ReplaceFileW;
-    if (replaceFile &&
-        !replaceFile(to.c_str(), from.c_str(), nullptr,
-                     REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr, nullptr))
+    if (!replaceFile) {
+        code = Move(from, to);
+    } else {
+        const std::wstring aside = AsideName(from);
+        if (replaceFile(to.c_str(), from.c_str(), aside.c_str(),
+                        REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr, nullptr)) {
+            Sys().DeleteFileW(aside.c_str());
+            return true;
+        }
         code = GetLastError();
-    if (!replaceFile || (code != 0 && !NothingThere(code))) code = Move(from, to);
+        if (code == ERROR_UNABLE_TO_MOVE_REPLACEMENT || code == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2)
+            return EndReplace(from, to, aside, error);
+        if (!NothingThere(code)) code = Move(from, to);
+    }
     if (code == 0) return true;
     error = ErrorFrom(code);
     return false;

@@ -368,12 +368,21 @@ TEST(MainDialog, StartsWithTheMemberInTheField) {
 }
 
 // The real file system, except that reading a file whose name ends in
-// failName fails while fail is set.
+// failName fails while fail is set, and that with failReplace a replace
+// fails as one does that leaves the new file as the only copy.
 class FlakyFileSystem : public ForwardingFileSystem {
 public:
     std::string failName;
     std::atomic<bool> fail{true};
+    bool failReplace = false;
     std::vector<HCURSOR> cursors;  // the run's cursor at each open
+
+    bool Replace(const CString& from, const CString& to, FileError& error) override {
+        if (!failReplace) return m_inner.Replace(from, to, error);
+        error = FileError{ERROR_UNABLE_TO_MOVE_REPLACEMENT, "Unable to move the replacement file."};
+        error.keepNew = true;
+        return false;
+    }
 
     std::unique_ptr<InputFile> OpenRead(const CString& path, FileError& error) override {
         cursors.push_back(GetCursor());
@@ -428,6 +437,27 @@ TEST(MainDialog, ReadErrorIsReportedAndTheNextRunIsWhole) {
     ASSERT_EQ(shown.size(), 1u);
     EXPECT_EQ(shown[0].text, "Complete!");
     EXPECT_EQ(ReadFileBytes(dir / "sub\\deeper\\f.dbr"), "x,2\r\ny,1\r\n");
+}
+
+// A replace that fails half way shows the usual box; the copy that holds all
+// of the new content stays beside the file.
+TEST(MainDialog, CopyOfTheNewContentStays) {
+    ScratchDir dir;
+    dir.Put("a.dbr", "b,2\r\na,1\r\n");
+    FlakyFileSystem fs;
+    fs.fail = false;
+    fs.failReplace = true;
+    CRecordToolDlg dialog(NULL, fs);
+    ModalRun run(dialog);
+    std::vector<Shown> shown = run.Run(dir.Path(), 3000);
+    ASSERT_EQ(shown.size(), 2u);
+    EXPECT_EQ(shown[0].text, "Cannot write file:\r\n" + (dir / "a.dbr"));
+    EXPECT_EQ(shown[1].text, "Complete!");
+    WIN32_FIND_DATAA data;
+    HANDLE find = FindFirstFileA((dir / "a.dbr.*.tvtmp").c_str(), &data);
+    ASSERT_NE(find, INVALID_HANDLE_VALUE);
+    FindClose(find);
+    EXPECT_EQ(ReadFileBytes(dir / data.cFileName), "a,1\r\nb,2\r\n");
 }
 
 // The wait cursor shows while the run works, the normal one over each of its

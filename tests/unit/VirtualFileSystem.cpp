@@ -81,6 +81,7 @@ public:
         Put(*node, p, size);
         return true;
     }
+    bool StartWriteback(FileError&) override { return true; }  // the flush decides what is kept
     bool Flush(FileError& error) override {
         if (m_fs.Call(VirtualFileSystem::Op::Close, m_target, error)) return false;
         FlushNow();

@@ -1,10 +1,13 @@
 // Faults that only Windows produces or that only its backend meets: marked
 // and held files, names outside the code page, links, system calls that
-// fail (ReplaceFile, a listing, a close, the 128-bit file id), directories
-// without an index, and the system calls per file.
+// fail (ReplaceFile, a listing, a close, the 128-bit file id, the copy of a
+// file's security, a write in place), directories without an index, files
+// of more than one name, the flush of a batch, and the system calls per file.
 #ifdef _WIN32
 #include <gtest/gtest.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <sddl.h>
 
 #include <cstring>
 #include <fstream>
@@ -164,6 +167,8 @@ std::map<std::string, int> g_calls;
 DWORD g_replaceError = 0;
 HANDLE g_written = nullptr;  // the handle of the first file made with CREATE_NEW
 bool g_writtenSeen = false;
+HANDLE g_inPlace = nullptr;  // the handle of the first file opened for writing in place
+bool g_swapInPlace = false;  // another file takes the name just before that open
 
 template <auto Member, typename F>
 struct Counted;
@@ -202,6 +207,8 @@ public:
         g_calls.clear();
         g_written = nullptr;
         g_writtenSeen = false;
+        g_inPlace = nullptr;
+        g_swapInPlace = false;
     }
     ~CallTable() { SystemCalls() = m_saved; }
     template <auto Member>
@@ -219,7 +226,8 @@ public:
         TERVALO_COUNT(GetFinalPathNameByHandleW); TERVALO_COUNT(GetFileInformationByHandle);
         TERVALO_COUNT(GetFileInformationByHandleEx);
         TERVALO_COUNT(ReadFile); TERVALO_COUNT(WriteFile); TERVALO_COUNT(FlushFileBuffers);
-        TERVALO_COUNT(CloseHandle);
+        TERVALO_COUNT(NtFlushBuffersFileEx); TERVALO_COUNT(CloseHandle);
+        TERVALO_COUNT(GetSecurityInfo); TERVALO_COUNT(SetSecurityInfo);
         TERVALO_COUNT(GetFileAttributesW); TERVALO_COUNT(SetFileAttributesW);
         TERVALO_COUNT(SetFileInformationByHandle); TERVALO_COUNT(DeleteFileW); TERVALO_COUNT(ReplaceFileW);
         TERVALO_COUNT(MoveFileExW);
@@ -245,6 +253,48 @@ public:
         SetLastError(g_replaceError);
         return FALSE;
     }
+    // As ReplaceFile fails half way: the old file removed (1176) or moved to
+    // the backup name (1177); the new one not moved in.
+    static BOOL WINAPI HalfReplace(LPCWSTR replaced, LPCWSTR, LPCWSTR backup, DWORD, LPVOID, LPVOID) {
+        if (g_replaceError == ERROR_UNABLE_TO_MOVE_REPLACEMENT) DeleteFileW(replaced);
+        else MoveFileW(replaced, backup);
+        return FailingReplace(nullptr, nullptr, nullptr, 0, nullptr, nullptr);
+    }
+    // The new file cannot be moved; every other move goes through.
+    static BOOL WINAPI NewFileStaysPut(LPCWSTR from, LPCWSTR to, DWORD flags) {
+        if (fs::path(from).extension() != ".tvtmp") return MoveFileExW(from, to, flags);
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return FALSE;
+    }
+    static DWORD WINAPI SecurityRefused(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID, PSID, PACL, PACL) {
+        return ERROR_INVALID_OWNER;
+    }
+    static HANDLE WINAPI SecurityRightsRefused(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
+                                               DWORD disposition, DWORD flags, HANDLE model) {
+        if (!(access & WRITE_OWNER)) return CreateFileW(name, access, share, sa, disposition, flags, model);
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    static HANDLE WINAPI NotingInPlace(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
+                                       DWORD disposition, DWORD flags, HANDLE model) {
+        bool inPlace = disposition == OPEN_EXISTING && (access & GENERIC_WRITE) && !g_inPlace;
+        if (inPlace && g_swapInPlace && DeleteFileW(name))
+            std::ofstream(fs::path(name), std::ios::binary) << "x,1,\r\n";
+        HANDLE h = CreateFileW(name, access, share, sa, disposition, flags, model);
+        if (inPlace) g_inPlace = h;
+        return h;
+    }
+    // The disk fills up half way through the write into the file in place.
+    static BOOL WINAPI InPlaceWriteFailsHalfWay(HANDLE h, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED o) {
+        if (h != g_inPlace) return WriteFile(h, data, size, written, o);
+        WriteFile(h, data, size / 2, written, o);
+        SetLastError(ERROR_DISK_FULL);
+        return FALSE;
+    }
+    // The writeout of a batch, which Wine does not have, by a flush; and
+    // refused, as by ReFS or a share (STATUS_INVALID_PARAMETER).
+    static LONG WINAPI WriteoutByFlush(HANDLE h, ULONG, PVOID, ULONG, PVOID) { return FlushFileBuffers(h) ? 0 : -1; }
+    static LONG WINAPI WriteoutRefused(HANDLE, ULONG, PVOID, ULONG, PVOID) { return LONG(0xC000000D); }
     // A listing that breaks off where it would have given c.dbr.
     static BOOL WINAPI ListingBreaksAtC(HANDLE h, LPWIN32_FIND_DATAW data) {
         BOOL ok = FindNextFileW(h, data);
@@ -279,32 +329,79 @@ private:
     Win32Calls m_saved;
 };
 
+// The files after a run, and the one copy of new content that a failed
+// write leaves beside its file (none where kept is empty).
+void CheckFilesAndCopy(const TempDir& dir, Files after, const std::string& kept, const std::string& label) {
+    std::vector<std::string> copies;
+    for (const auto& e : fs::recursive_directory_iterator(dir.Path()))
+        if (e.path().extension() == ".tvtmp")
+            copies.push_back(e.path().lexically_relative(dir.Path()).generic_string());
+    EXPECT_EQ(copies.size(), kept.empty() ? 0u : 1u) << label;
+    for (const std::string& copy : copies) after.push_back({copy, kept});
+    CheckFiles(dir, after, label);
+}
+
+// The owner, group and DACL of a file.
+std::string Security(const std::string& path) {
+    std::string descriptor(4096, '\0');
+    DWORD n = 0;
+    if (!GetFileSecurityA(path.c_str(), OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
+                          DACL_SECURITY_INFORMATION, &descriptor[0], descriptor.size(), &n))
+        return "<none>";
+    return descriptor.substr(0, GetSecurityDescriptorLength(&descriptor[0]));
+}
+
+FileId Identity(const TempDir& dir, const std::string& name) {
+    FileFacts facts;
+    FileError error;
+    GetRealFileSystem().Identify(dir.Path(name), facts, error);
+    return facts.id;
+}
+
 // Where ReplaceFile cannot do the replace, the move does, unless the file
-// has gone: then nothing may bring it back.
+// has gone: then nothing may bring it back. Where ReplaceFile took the old
+// file away and failed to move the new one in, the new one is moved in;
+// failing that, the old one goes back, or else the new one is kept.
 TEST(RealFaults, ReplaceFallsBackToTheMove) {
     struct Case {
         const char* name;
         DWORD error;
         std::vector<Message> messages;
         std::string after;
+        decltype(Win32Calls::ReplaceFileW) replace = &CallTable::FailingReplace;
+        decltype(Win32Calls::MoveFileExW) move = nullptr;  // the system's
+        std::string kept = "";  // the copy of new content left beside the file
     };
     const Case cases[] = {
         {"the old file cannot be removed", ERROR_UNABLE_TO_REMOVE_REPLACED, {{kCompleteMessage, ""}}, kSorted},
         {"access denied", ERROR_ACCESS_DENIED, {{kCompleteMessage, ""}}, kSorted},
         {"the file has gone", ERROR_FILE_NOT_FOUND, {{kCannotWriteMessage, "m.dbr"}, {kCompleteMessage, ""}},
          kUnsorted},
+        {"the old file removed", ERROR_UNABLE_TO_MOVE_REPLACEMENT, {{kCompleteMessage, ""}}, kSorted,
+         &CallTable::HalfReplace},
+        {"the old file moved aside", ERROR_UNABLE_TO_MOVE_REPLACEMENT_2, {{kCompleteMessage, ""}}, kSorted,
+         &CallTable::HalfReplace},
+        {"the old file removed, the new one stays put", ERROR_UNABLE_TO_MOVE_REPLACEMENT,
+         {{kCannotWriteMessage, "m.dbr"}, {kCompleteMessage, ""}}, kMissing, &CallTable::HalfReplace,
+         &CallTable::NewFileStaysPut, kSorted},
+        {"the old file moved aside, the new one stays put", ERROR_UNABLE_TO_MOVE_REPLACEMENT_2,
+         {{kCannotWriteMessage, "m.dbr"}, {kCompleteMessage, ""}}, kUnsorted, &CallTable::HalfReplace,
+         &CallTable::NewFileStaysPut},
     };
     for (const Case& c : cases) {
         TempDir dir;
         MakeFiles(dir, {{"m.dbr", kUnsorted}});
         CallTable table;
         g_replaceError = c.error;
-        SystemCalls().ReplaceFileW = &CallTable::FailingReplace;
+        SystemCalls().ReplaceFileW = c.replace;
+        if (c.move) SystemCalls().MoveFileExW = c.move;
         table.Count<&Win32Calls::MoveFileExW>("MoveFileExW");
         RunOutcome got = RunCatching(GetRealFileSystem(), dir.Path("m.dbr"));
         EXPECT_EQ(got.messages, Expand(dir, c.messages)) << c.name;
-        EXPECT_EQ(g_calls["MoveFileExW"], c.after == kSorted ? 1 : 0) << c.name;
-        CheckFiles(dir, {{"m.dbr", c.after}}, c.name);
+        if (!c.move) {
+            EXPECT_EQ(g_calls["MoveFileExW"], c.after == kSorted ? 1 : 0) << c.name;
+        }
+        CheckFilesAndCopy(dir, {{"m.dbr", c.after}}, c.kept, c.name);
     }
 }
 
@@ -374,15 +471,28 @@ TEST(RealFaults, FilesAreKnownByIdOrIndex) {
     }
 }
 
-// System calls that fail part-way through a run: what the run says, what
-// becomes of the files, and that no temporary file is left.
+// A second name for d/a.dbr; false where none can be made here.
+bool SecondName(const TempDir& dir) {
+    return CreateHardLinkA(dir.Path("d/a.two").c_str(), dir.Path("d/a.dbr").c_str(), nullptr) != 0;
+}
+
+// System calls that fail part-way through a run, and files that a rename
+// would not keep: what the run says, what becomes of the files, that each
+// keeps its security, and that no temporary file is left but the copy that a
+// failed write in place leaves.
 TEST(RealFaults, SystemCallsThatFail) {
     struct Case {
         const char* name;
         void (*install)();
         std::vector<Message> messages;  // none: an I/O error left the run
         Files after;
+        bool (*make)(const TempDir&) = nullptr;  // the tree as the case needs it; false: not here
+        std::vector<std::string> inPlace = {};   // written in place: still the same files
+        std::string kept = "";                   // the copy of new content left beside its file
     };
+    const Files kAllSorted = {{"d/a.dbr", kSorted}, {"d/b.dbr", kSorted}, {"d/c.dbr", kSorted}};
+    const Files kNoneSorted = {{"d/a.dbr", kUnsorted}, {"d/b.dbr", kUnsorted}, {"d/c.dbr", kUnsorted}};
+    const std::string kHalf = kSorted.substr(0, 6) + kUnsorted.substr(6);
     const Case cases[] = {
         {"listing breaks off", [] { SystemCalls().FindNextFileW = &CallTable::ListingBreaksAtC; },
          {{kCannotOpenMessage, "d"}, {kCompleteMessage, ""}},
@@ -397,10 +507,68 @@ TEST(RealFaults, SystemCallsThatFail) {
          {}, {{"d/a.dbr", kUnsorted}, {"d/b.dbr", kUnsorted}, {"d/c.dbr", kUnsorted}}},
         {"flush of the written files fails", [] { SystemCalls().FlushFileBuffers = &CallTable::FailingFlush; }, {},
          {{"d/a.dbr", kUnsorted}, {"d/b.dbr", kUnsorted}, {"d/c.dbr", kUnsorted}}},
+        {"flush of the batch fails after its writeout",
+         [] {
+             SystemCalls().NtFlushBuffersFileEx = &CallTable::WriteoutByFlush;
+             SystemCalls().FlushFileBuffers = &CallTable::FailingFlush;
+         },
+         {}, kNoneSorted},
+        // Kept by the move that stands in for ReplaceFile too.
+        {"a protected DACL of the file's own", [] {}, {{kCompleteMessage, ""}}, kAllSorted, [](const TempDir& d) {
+             PSECURITY_DESCRIPTOR own = nullptr;
+             ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;;FA;;;WD)", SDDL_REVISION_1, &own, nullptr);
+             bool made = SetFileSecurityA(d.Path("d/b.dbr").c_str(),
+                                          DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, own);
+             LocalFree(own);
+             return made;
+         }},
+        {"security that the new file cannot be given",
+         [] { SystemCalls().SetSecurityInfo = &CallTable::SecurityRefused; }, {{kCompleteMessage, ""}},
+         kAllSorted, nullptr, {"d/a.dbr", "d/b.dbr", "d/c.dbr"}},
+        {"a new file without the rights to its security",
+         [] { SystemCalls().CreateFileW = &CallTable::SecurityRightsRefused; }, {{kCompleteMessage, ""}}, kAllSorted,
+         nullptr, {"d/a.dbr", "d/b.dbr", "d/c.dbr"}},
+        // Whose new content is shorter: the blank line goes.
+        {"a second name", [] {}, {{kCompleteMessage, ""}},
+         {{"d/a.dbr", kSorted}, {"d/a.two", kSorted}, {"d/b.dbr", kSorted}, {"d/c.dbr", kSorted}},
+         [](const TempDir& d) {
+             d.Write("d/a.dbr", "b,1,\r\n\r\na,1,\r\n");
+             return SecondName(d);
+         },
+         {"d/a.dbr"}},
+        {"a named stream", [] {}, {{kCompleteMessage, ""}}, kAllSorted, [](const TempDir& d) {
+             std::ofstream(d.Path("d/b.dbr") + ":origin") << "staging";
+             return std::distance(fs::directory_iterator(d.Path("d")), {}) == 3;  // not Wine's file of that name
+         }, {"d/b.dbr"}},
+        // The rest of the batch is given up.
+        {"the write in place fails half way",
+         [] {
+             SystemCalls().CreateFileW = &CallTable::NotingInPlace;
+             SystemCalls().WriteFile = &CallTable::InPlaceWriteFailsHalfWay;
+         },
+         {{kCannotWriteMessage, "d/a.dbr"}, {kCompleteMessage, ""}},
+         {{"d/a.dbr", kHalf}, {"d/a.two", kHalf}, {"d/b.dbr", kUnsorted}, {"d/c.dbr", kUnsorted}}, &SecondName,
+         {"d/a.dbr"}, kSorted},
+        {"another file in its place before the write in place",
+         [] {
+             SystemCalls().CreateFileW = &CallTable::NotingInPlace;
+             g_swapInPlace = true;
+         },
+         {{kCannotWriteMessage, "d/a.dbr"}, {kCompleteMessage, ""}},
+         {{"d/a.dbr", "x,1,\r\n"}, {"d/a.two", kUnsorted}, {"d/b.dbr", kUnsorted}, {"d/c.dbr", kUnsorted}},
+         &SecondName},
     };
     for (const Case& c : cases) {
         TempDir dir;
         MakeFiles(dir, {{"d/a.dbr", kUnsorted}, {"d/b.dbr", kUnsorted}, {"d/c.dbr", kUnsorted}});
+        if (c.make && !c.make(dir)) {
+            std::printf("[ skipped ] %s: cannot be made here\n", c.name);
+            continue;
+        }
+        std::map<std::string, std::string> security;
+        std::map<std::string, FileId> ids;
+        for (const auto& f : c.after) security[f.first] = Security(dir.Path(f.first));
+        for (const std::string& name : c.inPlace) ids[name] = Identity(dir, name);
         RunOutcome got;
         {
             CallTable table;
@@ -412,7 +580,37 @@ TEST(RealFaults, SystemCallsThatFail) {
         if (got.threw) {
             EXPECT_EQ(got.osError, long(ERROR_NETNAME_DELETED)) << c.name;
         }
-        CheckFiles(dir, c.after, c.name);
+        CheckFilesAndCopy(dir, c.after, c.kept, c.name);
+        for (const auto& f : c.after)
+            EXPECT_EQ(Security(dir.Path(f.first)), security[f.first]) << c.name << ": " << f.first;
+        for (const auto& id : ids) EXPECT_TRUE(Identity(dir, id.first) == id.second) << c.name << ": " << id.first;
+    }
+}
+
+// A batch is written out file by file and flushed from the disk's cache
+// once; where the writeout is refused, or missing, each file is flushed in
+// full. 70 files make two batches.
+TEST(RealFaults, OneFlushOfTheDiskPerBatch) {
+    const struct {
+        const char* name;
+        FlushBuffersFileExCall writeout;
+        int writeouts, flushes;
+    } cases[] = {{"written out", &CallTable::WriteoutByFlush, 70, 2},
+                 {"writeout refused", &CallTable::WriteoutRefused, 70, 70},
+                 {"no writeout", nullptr, 0, 70}};
+    for (const auto& c : cases) {
+        TempDir dir;
+        Files after;
+        for (int i = 0; i < 70; ++i) after.push_back({"f" + std::to_string(i) + ".dbr", kSorted});
+        for (const auto& f : after) dir.Write(f.first, kUnsorted);
+        CallTable table;
+        SystemCalls().NtFlushBuffersFileEx = c.writeout;
+        table.Count<&Win32Calls::NtFlushBuffersFileEx>("NtFlushBuffersFileEx");
+        table.Count<&Win32Calls::FlushFileBuffers>("FlushFileBuffers");
+        EXPECT_EQ(RunCatching(GetRealFileSystem(), dir.Path()).messages, std::vector<std::string>{kCompleteMessage});
+        EXPECT_EQ(g_calls["NtFlushBuffersFileEx"], c.writeouts) << c.name;
+        EXPECT_EQ(g_calls["FlushFileBuffers"], c.flushes) << c.name;
+        CheckFiles(dir, after, c.name);
     }
 }
 
@@ -435,24 +633,30 @@ TEST(RealFaults, SystemCallsPerRecordFile) {
         if (more) total += perFile[name] = more / 8;
     }
     // Each file is opened, read and held; its facts (the identity among
-    // them) taken; its new content written beside it, flushed to the disk
-    // and closed; the name looked at once more, with the read still held;
-    // the read let go; the new content put in place. Windows: the archive
-    // mark is cleared and ReplaceFile replaces. Wine: no mark to clear; the
+    // them) taken; its new content written beside it; its named streams
+    // looked for and its security given to the new file; that written out
+    // to the disk where the system can (the disk's cache is flushed once a
+    // batch), else flushed; the new file closed; the name looked at once
+    // more, with the read still held; the read let go; the new content put
+    // in place. Windows: the archive mark is cleared; ReplaceFile replaces,
+    // the old file going aside, to be removed. Wine: no mark to clear; the
     // move replaces, after a look that the target is still a file, and the
     // link target is asked for (Wine does not mark links to files).
     std::map<std::string, int> expected = {{"FindNextFileW", 1},
                                            {"CreateFileW", 3},
                                            {"GetFileType", 1},
                                            {"GetFileInformationByHandle", 2},
-                                           {"GetFileInformationByHandleEx", 2},
+                                           {"GetFileInformationByHandleEx", 3},
+                                           {"GetSecurityInfo", 1},
+                                           {"SetSecurityInfo", 1},
                                            {"ReadFile", 1},
                                            {"WriteFile", 1},
-                                           {"FlushFileBuffers", 1},
                                            {"CloseHandle", 3}};
+    expected[SystemCalls().NtFlushBuffersFileEx ? "NtFlushBuffersFileEx" : "FlushFileBuffers"] = 1;
     if (SystemCalls().ReplaceFileW) {
         expected["SetFileAttributesW"] = 1;  // the archive mark
         expected["ReplaceFileW"] = 1;
+        expected["DeleteFileW"] = 1;
     } else {
         expected["GetFinalPathNameByHandleW"] = 1;
         expected["GetFileAttributesW"] = 1;
