@@ -1,6 +1,6 @@
-// New files and their way into place: create, write, close, remove; what a
-// new file is given so that a rename keeps the file as it was; the write of
-// a file in place; the flush of a batch; the replace of one file by another.
+// New files: create, write, close; what a new file is given so that a
+// rename keeps the file as it was; the write of a file in place; the flush
+// of a batch.
 #include <algorithm>
 #include <cwchar>
 #include <utility>
@@ -171,50 +171,6 @@ bool CopySecurity(HANDLE from, HANDLE to, DWORD& code) {
     return code == ERROR_SUCCESS;
 }
 
-// Moves the closed file from over to; 0 or the system's error.
-DWORD Move(const std::wstring& from, const std::wstring& to) {
-    // A move would bring back a file that has gone since it was read, or
-    // put one in place of a directory: ReplaceFile fails there, and so does
-    // this.
-    DWORD attributes = Sys().GetFileAttributesW(to.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return GetLastError();
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return ERROR_ACCESS_DENIED;
-    return Sys().MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
-               ? 0
-               : GetLastError();
-}
-
-// Where ReplaceFile puts the old file on its way out, to be removed once the
-// new one is in: the new file's name with its last character changed, a name
-// as much this run's own as that one.
-std::wstring AsideName(const std::wstring& temp) {
-    std::wstring aside = temp;
-    aside.back() = aside.back() == L'~' ? L'-' : L'~';
-    return aside;
-}
-
-// ReplaceFile failed after taking the old file from its name: removed it
-// (1176) or moved it aside (1177), without moving the new one in. The name is
-// empty, and the new file holds the only complete copy of the content.
-bool EndReplace(const std::wstring& from, const std::wstring& to, const std::wstring& aside, FileError& error) {
-    // The name may hold a file after all (given a backup name, 1176 leaves
-    // both files under their own): then the ordinary way, as for any failure.
-    const bool holds = Sys().GetFileAttributesW(to.c_str()) != INVALID_FILE_ATTRIBUTES;
-    DWORD code = holds ? Move(from, to) : GetLastError();
-    const bool empty = !holds && NothingThere(code);
-    if (empty) code = Sys().MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) ? 0 : GetLastError();
-    if (code == 0) {
-        Sys().DeleteFileW(aside.c_str());
-        return true;
-    }
-    error = ErrorFrom(code);
-    // The old file back under its name makes the failure an ordinary one:
-    // the file as it was, and the new one not needed. Otherwise the new file
-    // is all there is of the content.
-    if (!holds) error.keepNew = !(empty && Sys().MoveFileExW(aside.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH));
-    return false;
-}
-
 }  // namespace
 
 std::unique_ptr<OutputFile> CreateExclusive(const std::wstring& wide, uint64_t volume, FileError& error) {
@@ -290,39 +246,6 @@ bool FlushAll(const std::vector<OutputFile*>& files, FileError& error) {
     for (const auto& v : volumes)
         if (!v.second->Flush(error)) return false;
     return true;
-}
-
-bool Replace(const std::wstring& from, const std::wstring& to, FileError& error) {
-    // ReplaceFile keeps what belongs to the file rather than to its content:
-    // ACL, creation time, streams. Where it cannot (some file systems, a
-    // read-only target) or is not to be used, the move does the replace. The
-    // old file goes aside under a name of ours, so that it is known where it
-    // is should ReplaceFile fail half way.
-    DWORD code = 0;
-    auto replaceFile = Sys().ReplaceFileW;
-    if (!replaceFile) {
-        code = Move(from, to);
-    } else {
-        const std::wstring aside = AsideName(from);
-        if (replaceFile(to.c_str(), from.c_str(), aside.c_str(),
-                        REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr, nullptr)) {
-            Sys().DeleteFileW(aside.c_str());
-            return true;
-        }
-        code = GetLastError();
-        if (code == ERROR_UNABLE_TO_MOVE_REPLACEMENT || code == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2)
-            return EndReplace(from, to, aside, error);
-        if (!NothingThere(code)) code = Move(from, to);
-    }
-    if (code == 0) return true;
-    error = ErrorFrom(code);
-    return false;
-}
-
-bool Remove(const std::wstring& wide, FileError& error) {
-    if (Sys().DeleteFileW(wide.c_str())) return true;
-    error = ErrorFrom(GetLastError());
-    return false;
 }
 
 }  // namespace win32
