@@ -27,7 +27,7 @@ int64_t FileTime(const FILETIME& t) {
 CString FinalPath(HANDLE h) {
     std::wstring path(MAX_PATH, L'\0');
     for (;;) {
-        DWORD n = Sys().GetFinalPathNameByHandleW(h, &path[0], static_cast<DWORD>(path.size()),
+        DWORD n = SystemCalls().GetFinalPathNameByHandleW(h, &path[0], static_cast<DWORD>(path.size()),
                                                   FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
         if (n == 0) return CString();
         if (n < path.size()) {
@@ -54,7 +54,7 @@ public:
         }
         DWORD n = 0;
         DWORD want = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
-        if (!Sys().ReadFile(m_handle.Get(), buffer, want, &n, nullptr)) {
+        if (!SystemCalls().ReadFile(m_handle.Get(), buffer, want, &n, nullptr)) {
             error = ErrorFrom(GetLastError());
             return false;
         }
@@ -85,7 +85,7 @@ private:
 // and its number of names.
 bool FactsOf(HANDLE h, FileFacts& facts, DWORD& code) {
     BY_HANDLE_FILE_INFORMATION info;
-    if (!Sys().GetFileInformationByHandle(h, &info)) {
+    if (!SystemCalls().GetFileInformationByHandle(h, &info)) {
         code = GetLastError();
         return false;
     }
@@ -95,7 +95,7 @@ bool FactsOf(HANDLE h, FileFacts& facts, DWORD& code) {
     facts.links = info.nNumberOfLinks;
     FileIdInformation id = {};
     uint64_t high = 0, low = 0;
-    if (Sys().GetFileInformationByHandleEx(h, kFileIdInfo, &id, sizeof id)) {
+    if (SystemCalls().GetFileInformationByHandleEx(h, kFileIdInfo, &id, sizeof id)) {
         std::memcpy(&low, id.FileId, 8);
         std::memcpy(&high, id.FileId + 8, 8);
     }
@@ -125,11 +125,11 @@ std::unique_ptr<InputFile> OpenRead(const CString& name, const std::wstring& wid
     bool throughLink = false;
     for (int pass = 0; pass < 2; ++pass) {
         DWORD asIs = pass == 0 && !wine ? FILE_FLAG_OPEN_REPARSE_POINT : 0;
-        h.Reset(Sys().CreateFileW(wide.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, flags | asIs, nullptr));
+        h.Reset(SystemCalls().CreateFileW(wide.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, flags | asIs, nullptr));
         DWORD code = 0;
         if (!h.Valid()) {
             code = GetLastError();
-        } else if (Sys().GetFileType(h.Get()) != FILE_TYPE_DISK) {
+        } else if (SystemCalls().GetFileType(h.Get()) != FILE_TYPE_DISK) {
             code = ERROR_ACCESS_DENIED;
         } else if (FactsOf(h.Get(), facts, code)) {
             if (!asIs || !(facts.attributes & FILE_ATTRIBUTE_REPARSE_POINT)) break;
@@ -149,7 +149,7 @@ std::unique_ptr<InputFile> OpenRead(const CString& name, const std::wstring& wid
 bool Identify(const std::wstring& wide, FileFacts& facts, FileError& error) {
     // Attributes only: no sharing mode stands in the way (not even that of
     // the program's own read), and directories open too.
-    FileHandle h(Sys().CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES,
+    FileHandle h(SystemCalls().CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     DWORD code = 0;
@@ -170,7 +170,7 @@ bool SetAttributes(const std::wstring& wide, DWORD attributes, FileFacts& facts,
     const DWORD marks = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                         (RunsOnWine() ? 0 : FILE_ATTRIBUTE_ARCHIVE);
     if (attributes == FILE_ATTRIBUTE_NORMAL && !(facts.attributes & marks)) return true;
-    if (!Sys().SetFileAttributesW(wide.c_str(), attributes)) {
+    if (!SystemCalls().SetFileAttributesW(wide.c_str(), attributes)) {
         error = ErrorFrom(GetLastError());
         return false;
     }

@@ -12,8 +12,6 @@
 
 namespace win32 {
 
-inline Win32Calls& Sys() { return SystemCalls(); }
-
 // Wine, which differs from Windows in what it marks and how it replaces.
 bool RunsOnWine();
 
@@ -48,7 +46,7 @@ public:
         if (!Valid()) return true;
         HANDLE h = m_handle;
         m_handle = INVALID_HANDLE_VALUE;
-        return (Sys().*Closer)(h) != 0;
+        return (SystemCalls().*Closer)(h) != 0;
     }
 
 private:

@@ -33,7 +33,7 @@ public:
     // A file opened for writing in place.
     explicit Win32OutputFile(HANDLE h) : m_handle(h) {}
     ~Win32OutputFile() override {
-        if (m_handle != INVALID_HANDLE_VALUE) Sys().CloseHandle(m_handle);
+        if (m_handle != INVALID_HANDLE_VALUE) SystemCalls().CloseHandle(m_handle);
     }
 
     // Makes the file, which must not exist yet, with the rights to give it
@@ -43,11 +43,11 @@ public:
     // file as it was).
     bool Create(FileError& error) {
         const DWORD access = GENERIC_WRITE | DELETE;
-        m_handle = Sys().CreateFileW(m_path.c_str(), access | WRITE_DAC | WRITE_OWNER, 0, nullptr, CREATE_NEW,
+        m_handle = SystemCalls().CreateFileW(m_path.c_str(), access | WRITE_DAC | WRITE_OWNER, 0, nullptr, CREATE_NEW,
                                      FILE_ATTRIBUTE_NORMAL, nullptr);
         if (m_handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED)
             m_handle =
-                Sys().CreateFileW(m_path.c_str(), access, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+                SystemCalls().CreateFileW(m_path.c_str(), access, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (m_handle != INVALID_HANDLE_VALUE) return true;
         DWORD code = GetLastError();
         error = ErrorFrom(code);
@@ -60,7 +60,7 @@ public:
         while (size > 0) {
             DWORD want = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
             DWORD n = 0;
-            if (!Sys().WriteFile(m_handle, p, want, &n, nullptr)) {
+            if (!SystemCalls().WriteFile(m_handle, p, want, &n, nullptr)) {
                 error = ErrorFrom(GetLastError());
                 return false;
             }
@@ -76,7 +76,7 @@ public:
     bool StartWriteback(FileError&) override { return true; }
 
     bool Flush(FileError& error) override {
-        if (Sys().FlushFileBuffers(m_handle)) return true;
+        if (SystemCalls().FlushFileBuffers(m_handle)) return true;
         error = ErrorFrom(GetLastError());
         return false;
     }
@@ -84,7 +84,7 @@ public:
     bool Truncate(FileError& error) override {
         FILE_END_OF_FILE_INFO end;
         end.EndOfFile.QuadPart = static_cast<LONGLONG>(m_written);
-        if (Sys().SetFileInformationByHandle(m_handle, FileEndOfFileInfo, &end, sizeof end)) return true;
+        if (SystemCalls().SetFileInformationByHandle(m_handle, FileEndOfFileInfo, &end, sizeof end)) return true;
         error = ErrorFrom(GetLastError());
         return false;
     }
@@ -94,7 +94,7 @@ public:
         {
             Interrupts::Hold hold;
             if (m_handle == INVALID_HANDLE_VALUE) return true;
-            if (!Sys().CloseHandle(m_handle)) code = GetLastError();
+            if (!SystemCalls().CloseHandle(m_handle)) code = GetLastError();
             m_handle = INVALID_HANDLE_VALUE;
         }
         if (code == 0) return true;
@@ -107,9 +107,9 @@ public:
         if (m_handle != INVALID_HANDLE_VALUE) {
             // Still open: gone once the process ends and closes it.
             FILE_DISPOSITION_INFO dispose = {TRUE};
-            Sys().SetFileInformationByHandle(m_handle, FileDispositionInfo, &dispose, sizeof dispose);
+            SystemCalls().SetFileInformationByHandle(m_handle, FileDispositionInfo, &dispose, sizeof dispose);
         } else {
-            Sys().DeleteFileW(m_path.c_str());
+            SystemCalls().DeleteFileW(m_path.c_str());
         }
     }
 
@@ -130,7 +130,7 @@ bool NamedStreams(HANDLE h, bool& named, DWORD& code) {
     // fit holds named streams.
     alignas(8) char buffer[1024];
     named = false;
-    if (!Sys().GetFileInformationByHandleEx(h, FileStreamInfo, buffer, sizeof buffer)) {
+    if (!SystemCalls().GetFileInformationByHandleEx(h, FileStreamInfo, buffer, sizeof buffer)) {
         code = GetLastError();
         named = code == ERROR_MORE_DATA || code == ERROR_INSUFFICIENT_BUFFER;
         // File systems without streams (FAT, many shares, Wine) list none.
@@ -159,14 +159,14 @@ bool CopySecurity(HANDLE from, HANDLE to, DWORD& code) {
     PSID owner = nullptr, group = nullptr;
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    code = Sys().GetSecurityInfo(from, SE_FILE_OBJECT, kSecurity, &owner, &group, &dacl, nullptr, &descriptor);
+    code = SystemCalls().GetSecurityInfo(from, SE_FILE_OBJECT, kSecurity, &owner, &group, &dacl, nullptr, &descriptor);
     if (code != ERROR_SUCCESS) return false;
     SECURITY_DESCRIPTOR_CONTROL control = 0;
     DWORD revision = 0;
     GetSecurityDescriptorControl(descriptor, &control, &revision);
     const SECURITY_INFORMATION inheritance =
         (control & SE_DACL_PROTECTED) ? PROTECTED_DACL_SECURITY_INFORMATION : UNPROTECTED_DACL_SECURITY_INFORMATION;
-    code = Sys().SetSecurityInfo(to, SE_FILE_OBJECT, kSecurity | inheritance, owner, group, dacl, nullptr);
+    code = SystemCalls().SetSecurityInfo(to, SE_FILE_OBJECT, kSecurity | inheritance, owner, group, dacl, nullptr);
     LocalFree(descriptor);
     return code == ERROR_SUCCESS;
 }
@@ -204,7 +204,7 @@ std::unique_ptr<OutputFile> OpenInPlace(const std::wstring& wide, std::unique_pt
     // and what the name leads to now is compared with what it saw.
     const FileFacts seen = read->Facts();
     read.reset();
-    FileHandle h(Sys().CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+    FileHandle h(SystemCalls().CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
                                    nullptr));
     FileFacts now;
     DWORD code = 0;
@@ -230,7 +230,7 @@ bool FlushAll(const std::vector<OutputFile*>& files, FileError& error) {
     // of that volume's files at once. Where the system has no such writeout
     // (Windows 7, Wine), or the file system does not take it (ReFS, shares),
     // the file is flushed in full, as is one of an unknown volume.
-    const FlushBuffersFileExCall writeout = Sys().NtFlushBuffersFileEx;
+    const FlushBuffersFileExCall writeout = SystemCalls().NtFlushBuffersFileEx;
     std::vector<std::pair<uint64_t, Win32OutputFile*>> volumes;  // each with one of its files written out
     for (OutputFile* f : files) {
         auto* file = static_cast<Win32OutputFile*>(f);

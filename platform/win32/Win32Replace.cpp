@@ -9,10 +9,10 @@ DWORD Move(const std::wstring& from, const std::wstring& to) {
     // A move would bring back a file that has gone since it was read, or
     // put one in place of a directory: ReplaceFile fails there, and so does
     // this.
-    DWORD attributes = Sys().GetFileAttributesW(to.c_str());
+    DWORD attributes = SystemCalls().GetFileAttributesW(to.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return GetLastError();
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) return ERROR_ACCESS_DENIED;
-    return Sys().MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+    return SystemCalls().MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
                ? 0
                : GetLastError();
 }
@@ -32,19 +32,19 @@ std::wstring AsideName(const std::wstring& temp) {
 bool EndReplace(const std::wstring& from, const std::wstring& to, const std::wstring& aside, FileError& error) {
     // The name may hold a file after all (given a backup name, 1176 leaves
     // both files under their own): then the ordinary way, as for any failure.
-    const bool holds = Sys().GetFileAttributesW(to.c_str()) != INVALID_FILE_ATTRIBUTES;
+    const bool holds = SystemCalls().GetFileAttributesW(to.c_str()) != INVALID_FILE_ATTRIBUTES;
     DWORD code = holds ? Move(from, to) : GetLastError();
     const bool empty = !holds && NothingThere(code);
-    if (empty) code = Sys().MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) ? 0 : GetLastError();
+    if (empty) code = SystemCalls().MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) ? 0 : GetLastError();
     if (code == 0) {
-        Sys().DeleteFileW(aside.c_str());
+        SystemCalls().DeleteFileW(aside.c_str());
         return true;
     }
     error = ErrorFrom(code);
     // The old file back under its name makes the failure an ordinary one:
     // the file as it was, and the new one not needed. Otherwise the new file
     // is all there is of the content.
-    if (!holds) error.keepNew = !(empty && Sys().MoveFileExW(aside.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH));
+    if (!holds) error.keepNew = !(empty && SystemCalls().MoveFileExW(aside.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH));
     return false;
 }
 
@@ -57,14 +57,14 @@ bool Replace(const std::wstring& from, const std::wstring& to, FileError& error)
     // old file goes aside under a name of ours, so that it is known where it
     // is should ReplaceFile fail half way.
     DWORD code = 0;
-    auto replaceFile = Sys().ReplaceFileW;
+    auto replaceFile = SystemCalls().ReplaceFileW;
     if (!replaceFile) {
         code = Move(from, to);
     } else {
         const std::wstring aside = AsideName(from);
         if (replaceFile(to.c_str(), from.c_str(), aside.c_str(),
                         REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr, nullptr)) {
-            Sys().DeleteFileW(aside.c_str());
+            SystemCalls().DeleteFileW(aside.c_str());
             return true;
         }
         code = GetLastError();
@@ -78,7 +78,7 @@ bool Replace(const std::wstring& from, const std::wstring& to, FileError& error)
 }
 
 bool Remove(const std::wstring& wide, FileError& error) {
-    if (Sys().DeleteFileW(wide.c_str())) return true;
+    if (SystemCalls().DeleteFileW(wide.c_str())) return true;
     error = ErrorFrom(GetLastError());
     return false;
 }

@@ -28,7 +28,7 @@ public:
 
     Step Next(FoundEntry& entry, FileError& error) override {
         if (m_over) return Step::End;
-        if (m_started && !Sys().FindNextFileW(m_handle.Get(), &m_data)) {
+        if (m_started && !SystemCalls().FindNextFileW(m_handle.Get(), &m_data)) {
             DWORD code = GetLastError();
             m_over = true;
             if (code == ERROR_NO_MORE_FILES) return Step::End;
@@ -69,7 +69,7 @@ std::unique_ptr<DirectoryListing> FindFirst(const CString& pattern, CString& roo
         return nullptr;
     }
     WIN32_FIND_DATAW data;
-    SearchHandle h(Sys().FindFirstFileExW(wide.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr,
+    SearchHandle h(SystemCalls().FindFirstFileExW(wide.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr,
                                           FIND_FIRST_EX_LARGE_FETCH));
     if (!h.Valid()) {
         code = GetLastError();
