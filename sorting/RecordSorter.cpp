@@ -33,6 +33,8 @@ bool StartsWithNoCase(std::string_view line, const char* key, size_t count) {
 
 void CRecordSorter::Run(const CString& entry) {
     WalkPattern(entry);
+    // A stop is asked for by someone who wants the program to end.
+    if (m_sink.StopRequested()) return;
     m_sink.ShowMessage(kCompleteMessage, MessageKind::Complete);
 }
 
@@ -78,6 +80,9 @@ BOOL CRecordSorter::WalkSearch(const CString& pattern, const CString& name, bool
     do {
         more = finder.FindNextFile();
         if (finder.IsDots()) continue;
+        // Between two files: what came before is finished and waits in the
+        // batch, which WalkPattern puts in place on the way out.
+        if (m_sink.StopRequested()) return FALSE;
         CString path = finder.GetFilePath();
         if (finder.MatchesMask(FILE_ATTRIBUTE_DIRECTORY)) {
             if (!WalkDirectory(path)) return FALSE;

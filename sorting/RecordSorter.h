@@ -36,6 +36,10 @@ public:
         (void)path;
         (void)copy;
     }
+    // Asked before each entry of a walk (record file or directory), from
+    // the thread that runs it. Once true it stays true: the walk puts what
+    // is pending in place and ends there, and Run shows no "Complete!".
+    virtual bool StopRequested() { return false; }
 };
 
 // What becomes of a record file whose lines all pass.
@@ -56,7 +60,8 @@ public:
     void SetDurable(bool durable) { m_batch.SetDurable(durable); }
 
     // One run over the entry: the walk, then "Complete!". An I/O error in the
-    // middle of a file (CFileException) leaves it before "Complete!".
+    // middle of a file (CFileException) leaves it before "Complete!"; so does
+    // a stop that the sink asked for.
     void Run(const CString& entry);
     // The run of an entry that cannot be searched as it was given (its
     // characters do not fit the code page): "Cannot open file:" with the
@@ -66,7 +71,8 @@ public:
     // Sorts every record file that pattern names or that lies below a
     // directory it names, each directory once. FALSE once a failure has been
     // reported: a file's, or a directory found on the way that cannot be
-    // listed (the pattern itself when it cannot be searched).
+    // listed (the pattern itself when it cannot be searched); FALSE too when
+    // the sink asked to stop before the walk was through.
     BOOL WalkPattern(CString pattern);
 
     // Checks one record file and rewrites it in normal order. FALSE once a

@@ -195,12 +195,8 @@ LRESULT CWnd::CallWindowProc(CWnd* wnd, UINT message, WPARAM wParam, LPARAM lPar
     LRESULT result = 0;
     try {
         result = wnd->WindowProc(message, wParam, lParam);
-    } catch (const CFileException& e) {
-        result = ReportException(hWnd, message, e.GetErrorMessage());
-    } catch (const std::bad_alloc&) {
-        result = ReportException(hWnd, message, "Out of memory.");
-    } catch (const std::exception& e) {
-        result = ReportException(hWnd, message, CString("The command failed:\r\n") + e.what());
+    } catch (...) {
+        result = ReportException(hWnd, message, AfxExceptionMessage(std::current_exception()));
     }
     wnd->m_currentMsg = outer;
     if (message == WM_NCDESTROY) {
@@ -211,6 +207,18 @@ LRESULT CWnd::CallWindowProc(CWnd* wnd, UINT message, WPARAM wParam, LPARAM lPar
         wnd->m_hWnd = nullptr;
     }
     return result;
+}
+
+CString AfxExceptionMessage(const std::exception_ptr& e) {
+    try {
+        std::rethrow_exception(e);
+    } catch (const CFileException& error) {
+        return error.GetErrorMessage();
+    } catch (const std::bad_alloc&) {
+        return "Out of memory.";
+    } catch (const std::exception& error) {
+        return CString("The command failed:\r\n") + error.what();
+    }
 }
 
 void DDX_Text(CDataExchange* pDX, int nIDC, CString& value, bool* exact) {

@@ -14,6 +14,8 @@
 
 #include <shellapi.h>
 
+#include <exception>
+
 // The framework's Help command.
 #define ID_HELP 0xE146
 
@@ -87,6 +89,38 @@ protected:                                            \
     {WM_DROPFILES, 0, [](CCmdTarget* t, WPARAM w, LPARAM) -> LRESULT {                    \
          static_cast<ThisClass*>(t)->OnDropFiles(reinterpret_cast<HDROP>(w));             \
          return 0;                                                                        \
+     }},
+
+#define ON_WM_TIMER()                                                                     \
+    {WM_TIMER, 0, [](CCmdTarget* t, WPARAM w, LPARAM) -> LRESULT {                        \
+         static_cast<ThisClass*>(t)->OnTimer(static_cast<UINT_PTR>(w));                   \
+         return 0;                                                                        \
+     }},
+
+// The hit-test code comes sign-extended: HTERROR is negative.
+#define ON_WM_SETCURSOR()                                                                 \
+    {WM_SETCURSOR, 0, [](CCmdTarget* t, WPARAM w, LPARAM l) -> LRESULT {                  \
+         return static_cast<ThisClass*>(t)->OnSetCursor(                                  \
+             reinterpret_cast<HWND>(w), static_cast<UINT>(static_cast<short>(LOWORD(l))), \
+             HIWORD(l));                                                                  \
+     }},
+
+#define ON_WM_QUERYENDSESSION()                                                           \
+    {WM_QUERYENDSESSION, 0, [](CCmdTarget* t, WPARAM, LPARAM) -> LRESULT {                \
+         return static_cast<ThisClass*>(t)->OnQueryEndSession();                          \
+     }},
+
+#define ON_WM_ENDSESSION()                                                                \
+    {WM_ENDSESSION, 0, [](CCmdTarget* t, WPARAM w, LPARAM) -> LRESULT {                   \
+         static_cast<ThisClass*>(t)->OnEndSession(static_cast<BOOL>(w));                  \
+         return 0;                                                                        \
+     }},
+
+// A message of the program's own (WM_APP and up): the handler takes
+// wParam and lParam as they come.
+#define ON_MESSAGE(message, memberFxn)                                                    \
+    {message, 0, [](CCmdTarget* t, WPARAM w, LPARAM l) -> LRESULT {                       \
+         return static_cast<ThisClass*>(t)->memberFxn(w, l);                              \
      }},
 
 // Anything that handles messages or commands through a message map.
@@ -214,6 +248,12 @@ public:
 // exact (when given) turns false and value has "?" for what does not fit.
 void DDX_Text(CDataExchange* pDX, int nIDC, CString& value, bool* exact = nullptr);
 
+// The text of the box that reports an exception which a handler, or a
+// thread working for a window, let through: a file error's message, "Out of
+// memory." or "The command failed:" with what it says. Any other exception
+// is thrown on.
+CString AfxExceptionMessage(const std::exception_ptr& e);
+
 // A modal dialog on a dialog template of the resources.
 class CDialog : public CWnd {
 public:
@@ -240,20 +280,6 @@ private:
 
     UINT m_nIDTemplate;
     CWnd* m_pParentWnd;
-};
-
-// The wait cursor for the life of the object: for work that blocks the
-// window's thread. The cursor that showed before (the arrow when there was
-// none) comes back at the end.
-class CWaitCursor {
-public:
-    CWaitCursor() : m_hcurRestore(::SetCursor(::LoadCursorA(nullptr, IDC_WAIT))) {}
-    ~CWaitCursor() { ::SetCursor(m_hcurRestore ? m_hcurRestore : ::LoadCursorA(nullptr, IDC_ARROW)); }
-    CWaitCursor(const CWaitCursor&) = delete;
-    CWaitCursor& operator=(const CWaitCursor&) = delete;
-
-private:
-    HCURSOR m_hcurRestore;
 };
 
 // BeginPaint and EndPaint around a WM_PAINT handler.

@@ -375,7 +375,8 @@ public:
     std::string failName;
     std::atomic<bool> fail{true};
     bool failReplace = false;
-    std::vector<HCURSOR> cursors;  // the run's cursor at each open
+    std::vector<HCURSOR> cursors;  // the dialog's cursor at each open
+    DWORD dialogThread = 0;        // the dialog's thread, when it is not the run's
 
     bool Replace(const CString& from, const CString& to, FileError& error) override {
         if (!failReplace) return m_inner.Replace(from, to, error);
@@ -385,7 +386,7 @@ public:
     }
 
     std::unique_ptr<InputFile> OpenRead(const CString& path, FileError& error) override {
-        cursors.push_back(GetCursor());
+        cursors.push_back(DialogCursor());
         std::unique_ptr<InputFile> file = m_inner.OpenRead(path, error);
         const std::string& p = path.str();
         bool broken = fail && p.size() >= failName.size() &&
@@ -395,6 +396,17 @@ public:
     }
 
 private:
+    // The cursor is the input state's: the run's thread borrows the
+    // dialog's for a moment (it needs a message queue for that).
+    HCURSOR DialogCursor() const {
+        MSG msg;
+        PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);
+        bool attached = AttachThreadInput(GetCurrentThreadId(), dialogThread, TRUE);
+        HCURSOR cursor = GetCursor();
+        if (attached) AttachThreadInput(GetCurrentThreadId(), dialogThread, FALSE);
+        return cursor;
+    }
+
     class BrokenInput : public InputFile {
     public:
         explicit BrokenInput(const FileFacts& facts) : m_facts(facts) {}
@@ -470,6 +482,7 @@ TEST(MainDialog, WaitCursorOnlyWhileTheRunWorks) {
     fs.fail = false;
     CRecordToolDlg dialog(NULL, fs);
     ModalRun run(dialog);
+    fs.dialogThread = run.ThreadId();
     // The dialog's thread shares its cursor with the test's.
     ASSERT_TRUE(AttachThreadInput(GetCurrentThreadId(), run.ThreadId(), TRUE));
     const HCURSOR wait = LoadCursorA(nullptr, IDC_WAIT);

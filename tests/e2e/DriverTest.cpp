@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <winver.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <utility>
@@ -362,6 +363,96 @@ TEST(Runs, WriteErrorIsReportedAndTheDialogGoesOn) {
 
     ExpectMessages(app.RunWithEnter(good.Path()), Expected({kComplete}, good.Path()));
     ExpectFiles(good, {{"a.dbr", kSorted}});
+}
+
+// ---- long runs -------------------------------------------------------------
+
+// A record file of 300,000 lines, unsorted or sorted.
+std::string BigRecordFile(bool sorted) {
+    std::string bytes;
+    for (int i = 0; i < 300000; ++i) bytes += "k" + std::to_string(sorted ? 1000000 + i : 1299999 - i) + ",v\r\n";
+    return bytes;
+}
+
+// A run of a few seconds over 2,500 record files in folders of 100 and a
+// large one after the first 100, probed every 50 ms (2 s allowed), Enter
+// pressed once the caption counts. Left to end, or stopped once files are in
+// place: the program ends, the files the walk came to first are new, the
+// others old, and no temporary file is left.
+TEST(LongRun, DialogAnswersCountsAndStopsBetweenFiles) {
+    const std::pair<const char*, void (*)(Tervalo&)> ways[] = {
+        {"left to end", nullptr},
+        {"Cancel clicked", [](Tervalo& app) { PostMessageA(app.Item(IDCANCEL), BM_CLICK, 0, 0); }},
+        {"Esc pressed", [](Tervalo&) { PressKey(VK_ESCAPE); }},
+        {"close box", [](Tervalo& app) { PostMessageA(app.Dialog(), WM_SYSCOMMAND, SC_CLOSE, 0); }},
+        {"log-off",
+         [](Tervalo& app) {
+             DWORD_PTR mayEnd = 1;
+             SendMessageTimeoutA(app.Dialog(), WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, SMTO_NORMAL, 2000, &mayEnd);
+             EXPECT_EQ(mayEnd, 0u) << "the session did not wait for the run";
+             SendMessageTimeoutA(app.Dialog(), WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF, SMTO_NORMAL, 30000, &mayEnd);
+         }},
+    };
+    for (const auto& way : ways) {
+        SCOPED_TRACE(way.first);
+        ScratchDir dir;
+        std::vector<std::string> names;  // in the order of the walk
+        for (int i = 0; i < 2500; ++i) {
+            std::string number = std::to_string(100000 + i);  // d000\f0000.dbr: the walk's order is the names'
+            names.push_back("d" + number.substr(1, 3) + "\\f" + number.substr(2) + ".dbr");
+            dir.Put(names.back(), kUnsorted);
+        }
+        dir.Put("d001\\big.dbr", BigRecordFile(false));
+        Tervalo app;
+        ASSERT_NE(app.Dialog(), nullptr);
+        SendMessageA(app.Item(1000), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(dir.Path().c_str()));
+        ASSERT_TRUE(Activate(app.Dialog()));
+        PostMessageA(app.Item(IDOK), BM_CLICK, 0, 0);
+        int probes = 0, unanswered = 0, counting = 0;
+        std::string caption;
+        while (Dialogs(app.Pid()).size() == 1 && !(way.second && counting && caption != "Tervalo - 0 files")) {
+            Sleep(50);
+            DWORD_PTR result;
+            unanswered += !SendMessageTimeoutA(app.Dialog(), WM_NULL, 0, 0, SMTO_NORMAL, 2000, &result);
+            ++probes;
+            // The caption last: the end of a run gives it back first.
+            bool entry = IsWindowEnabled(app.Item(IDOK)) || IsWindowEnabled(app.Item(1000));
+            bool onCancel = app.FocusedWindow() == app.Item(IDCANCEL);
+            caption = WindowText(app.Dialog());
+            if (caption.rfind("Tervalo - ", 0) == 0 && caption.find(" files") == caption.size() - 6) {
+                ASSERT_FALSE(entry) << "OK or the field takes input during the run";
+                ASSERT_TRUE(onCancel);
+                if (counting++) continue;
+                std::string shot = way.second ? "" : ShotPath("run-progress.bmp");
+                EXPECT_TRUE(shot.empty() || SaveWindowBitmap(app.Dialog(), shot));
+                PressKey(VK_RETURN);  // neither a second run nor Cancel
+            }
+        }
+        EXPECT_EQ(unanswered, 0) << "of " << probes << " probes";
+        EXPECT_GT(counting, 0) << "the caption never counted";
+        if (!way.second) {
+            ExpectMessages(CollectMessages(app.Pid(), app.Dialog()), Expected({kComplete}, dir.Path()));
+            EXPECT_EQ(WindowText(app.Dialog()), "Tervalo");
+            EXPECT_TRUE(IsWindowEnabled(app.Item(IDOK)) && IsWindowEnabled(app.Item(1000)));
+        } else {
+            DWORD code = 99;
+            way.second(app);
+            ASSERT_TRUE(app.WaitForExit(30000, code)) << "the program did not end";
+            EXPECT_EQ(code, 0u);
+        }
+        size_t done = 0;
+        while (done < names.size() && ReadFileBytes(dir / names[done]) == kSorted) ++done;
+        for (size_t i = done; i < names.size(); ++i) ASSERT_EQ(ReadFileBytes(dir / names[i]), kUnsorted) << names[i];
+        EXPECT_TRUE(way.second ? done > 0 && done < names.size() : done == names.size()) << done;
+        std::string big = ReadFileBytes(dir / "d001\\big.dbr");
+        EXPECT_TRUE(big == BigRecordFile(done > 100) || (done == 100 && big == BigRecordFile(true)));
+        for (size_t i = 0; i < names.size(); i += 100) {
+            WIN32_FIND_DATAA data;
+            HANDLE find = FindFirstFileA((dir / names[i].substr(0, 5) + "*.tvtmp").c_str(), &data);
+            EXPECT_EQ(find, INVALID_HANDLE_VALUE) << "a temporary file was left: " << data.cFileName;
+            if (find != INVALID_HANDLE_VALUE) FindClose(find);
+        }
+    }
 }
 
 // ---- the About box ---------------------------------------------------------

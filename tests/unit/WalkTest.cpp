@@ -98,6 +98,32 @@ TEST(Walk, RelativeEntry) {
     EXPECT_EQ(t.dir.Read("rel/a.dbr"), kSorted);
 }
 
+// A stop between entries: what came before it is on the disk (a crash right
+// after the run keeps it), the rest untouched, no temporary file stays, and
+// there is no "Complete!".
+TEST(Walk, StopEndsTheWalkAtAFileBoundary) {
+    // Asked about in turn: the entry, a/, a/1, a/2, b, c/, c/3, then by Run.
+    const char* names[] = {"a/1.dbr", "a/2.dbr", "b.dbr", "c/3.dbr"};
+    const std::pair<int, size_t> cases[] = {{1, 0}, {4, 1}, {6, 3}, {8, 4}, {0, 4}};  // stop at (0: never), sorted
+    for (const auto& c : cases) {
+        VirtualFileSystem vfs;
+        for (const char* name : names) vfs.AddFile(name, kUnsorted);
+        std::vector<std::string> entries = vfs.Entries();
+        struct StoppingSink : RecordingSink {
+            int asked = 0, stopAt = 0;
+            bool StopRequested() override { return stopAt > 0 && ++asked >= stopAt; }
+        } sink;
+        sink.stopAt = c.first;
+        CRecordSorter(sink, vfs).Run(CString(VirtualFileSystem::Top()));
+        vfs.Crash();
+        EXPECT_EQ(sink.messages, c.first ? std::vector<std::string>{} : std::vector<std::string>{"Complete!"});
+        EXPECT_EQ(sink.changed.size(), c.second) << c.first;
+        for (size_t i = 0; i < std::size(names); ++i)
+            EXPECT_EQ(vfs.Bytes(VirtualFileSystem::Path(names[i])), i < c.second ? kSorted : kUnsorted) << c.first;
+        EXPECT_EQ(vfs.Entries(), entries);
+    }
+}
+
 #ifndef _WIN32
 TEST(Walk, LinksBackUpTheTreeAreNotFollowedOthersAre) {
     Tree t;
