@@ -29,6 +29,7 @@ bool ReplaceBatch::Commit(const std::function<void(size_t)>& placed, Failure& fa
             failure = Failure{0, Replacement::Result::WriteFailed, error, CString()};
             return false;
         }
+        for (auto& r : pending) r->Flushed();
     }
     for (size_t i = 0; i < pending.size(); ++i) {
         FileError error;

@@ -126,7 +126,7 @@ Replacement::Result Replacement::Rename(FileError& error) {
 Replacement::Result Replacement::WriteInPlace(FileError& error) {
     // First the copy: complete, closed and on the disk with its name, so
     // that whatever happens to the file, all of the new content is there.
-    if (!m_out->Flush(error) || !m_out->Close(error)) return Result::WriteFailed;
+    if ((!m_flushed && !m_out->Flush(error)) || !m_out->Close(error)) return Result::WriteFailed;
     if (!m_fs.FlushDirectoryOf(m_temp, error)) return Result::NotPlaced;
     std::unique_ptr<OutputFile> file = m_fs.OpenInPlace(m_name, m_read, error);
     if (!file) return Result::NotPlaced;

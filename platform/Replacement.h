@@ -32,8 +32,10 @@ public:
     bool Write(const void* data, size_t size, FileError& error);
     // Every byte is written: starts the new content on its way to the disk.
     bool Finish(FileError& error);
-    // The temporary file, for a flush of many at once.
+    // The temporary file, for a flush of many at once; Flushed says that one
+    // has put it on the disk.
     OutputFile& Output() { return *m_out; }
+    void Flushed() { m_flushed = true; }
     uint64_t Size() const { return m_size; }
 
     enum class Result {
@@ -68,7 +70,7 @@ private:
     CString m_temp;
     std::unique_ptr<OutputFile> m_out;
     uint64_t m_size = 0;
-    bool m_closed = false;
+    bool m_flushed = false;  // the temporary file is on the disk
     bool m_done = false;  // placed, or kept as a copy: not to be removed
     CString m_kept;
 };
