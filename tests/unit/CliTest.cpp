@@ -47,7 +47,6 @@ std::string Snapshot(const TempDir& dir) {
 }
 
 const char kNormal[] = "templateName,t,\r\na,1,\r\nb,1,\r\n";
-const char kUnsorted[] = "b,1,\r\na,1,\r\n";
 
 // A file in normal form, read-only and an hour old.
 void WriteOldReadOnly(const TempDir& dir, const std::string& name) {

@@ -287,8 +287,6 @@ TEST(VirtualFileSystem, ChangesBetweenTheCalls) {
     using Change = std::function<void(VirtualFileSystem&)>;
     const std::string kOther = "c,3,\r\n";
     const std::string kBadLine = "a,1,\r\nnocomma\r\n";
-    const char kUnsorted[] = "b,1,\r\na,1,\r\n";
-    const char kSorted[] = "a,1,\r\nb,1,\r\n";
     struct Case {
         const char* name;
         Change tree;

@@ -12,8 +12,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string kUnsorted = "b,1,\r\na,1,\r\n";
-const std::string kSorted = "a,1,\r\nb,1,\r\n";
 const std::string kMissing = "<missing>";
 const std::string kDirectory = "<directory>";
 const std::string kPipe = "<pipe>";

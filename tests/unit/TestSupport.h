@@ -8,6 +8,10 @@
 #include "../../platform/CString.h"
 #include "../../sorting/RecordSorter.h"
 
+// A record file out of order, and its normal form.
+inline const std::string kUnsorted = "b,1,\r\na,1,\r\n";
+inline const std::string kSorted = "a,1,\r\nb,1,\r\n";
+
 // A fresh directory below the system's temporary directory, removed with
 // everything in it when the object goes.
 class TempDir {

@@ -8,8 +8,6 @@
 
 namespace {
 
-const std::string kUnsorted = "b,1,\r\na,1,\r\n";
-const std::string kSorted = "a,1,\r\nb,1,\r\n";
 const std::string kBadFile = "a,1,\r\nbad\r\n";
 
 struct Tree {
