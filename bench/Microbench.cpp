@@ -6,7 +6,7 @@
 
 #include "CStdioFile.h"
 #include "Corpus.h"
-#include "MemoryFileSystem.h"
+#include "../platform/MemoryFileSystem.h"
 #include "RecordSorter.h"
 
 namespace {

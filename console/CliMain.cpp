@@ -1,7 +1,5 @@
 #include "CliMain.h"
 
-#include <chrono>
-#include <cstdio>
 #include <exception>
 #include <new>
 #include <string>
@@ -9,12 +7,18 @@
 
 #include "../platform/CFileException.h"
 #include "../sorting/RecordSorter.h"
+#include "../sorting/RecordText.h"
+#include "CliEntries.h"
+#include "CliOptions.h"
+#include "ConsoleSink.h"
 #include "TervaloVersion.h"
 
 namespace {
 
 const char kUsage[] =
-    "usage: tervalo-cli [--check | [--changed-only] [-l | --list] [--no-sync]] [--] ENTRY...\n"
+    "usage: tervalo-cli [-k | --keep-going] [--changed-only] [-l | --list] [--no-sync] [--format=github] [--] ENTRY...\n"
+    "       tervalo-cli (--check | --diff [--color=WHEN]) [--format=github] [--] ENTRY...\n"
+    "       tervalo-cli [--check | --diff] [--stdin-filename NAME] -\n"
     "       tervalo-cli --help | --version";
 const char kVersion[] = "tervalo-cli " TERVALO_VERSION_TEXT;
 
@@ -25,7 +29,9 @@ const char kHelp[] =
     "Each ENTRY is a file, a directory (searched all the way down) or a wildcard\n"
     "pattern, and is run on its own, in order, exactly as the dialog runs it.\n"
     "A run stops at the first file that cannot be read, holds a bad line or\n"
-    "cannot be written; no entry after it is run.\n"
+    "cannot be written; no entry after it is run. An entry that names nothing\n"
+    "is a failure too. A trailing separator (recs/) names the directory; a root\n"
+    "(/, C:\\) is never searched. Paths are shown starting with the entry as typed.\n"
     "\n"
     "Options:\n"
     "  --check         Write nothing and change nothing. Name on standard output\n"
@@ -34,6 +40,14 @@ const char kHelp[] =
     "                  holds a bad line is reported on standard error and the\n"
     "                  check goes on. Exit status 0 when every file is already in\n"
     "                  normal order and nothing failed, otherwise 1.\n"
+    "  --diff          A check that shows, instead of the names, a unified diff of\n"
+    "                  each file that a run would change (patch -p0 --binary\n"
+    "                  applies it). Nothing else goes to standard output.\n"
+    "  --color=WHEN    Colour the diff: auto (on a terminal; the default), always\n"
+    "                  or never.\n"
+    "  -k, --keep-going\n"
+    "                  Go on past every failure: every good file is rewritten and\n"
+    "                  every failure reported. Exit status 1 if anything failed.\n"
     "  --changed-only  Run as usual, but leave a file that already is in normal\n"
     "                  order exactly as it is: not written, its attributes,\n"
     "                  permissions and modification time unchanged.\n"
@@ -42,172 +56,113 @@ const char kHelp[] =
     "  --no-sync       Do not wait for new content to reach the disk before it\n"
     "                  replaces the old (faster; for scratch trees and CI\n"
     "                  checkouts: a power cut may then empty rewritten files).\n"
+    "  --format=github Also write GitHub Actions annotations on standard output:\n"
+    "                  one per bad line, one per file a check would change.\n"
+    "  -               Read one record file from standard input and write its\n"
+    "                  normal form to standard output (nothing when it is bad).\n"
+    "                  With --check or --diff, only check it.\n"
+    "  --stdin-filename NAME\n"
+    "                  The name that diagnostics give standard input.\n"
     "  --              Every argument after it is an entry.\n"
     "  -h, --help      Show this text.\n"
     "  --version       Show the version.\n"
     "\n"
-    "Messages go to standard error; \"Complete!\" ends each run on standard output.\n"
-    "When standard error is a terminal, a run that lasts more than a second shows\n"
-    "its progress there on one line.\n"
-    "Exit status: 0 all runs finished, 1 a failure was reported (or, with --check,\n"
-    "a file would change), 2 usage error.\n";
-
-// Message box text has its path on a second line after CR LF; a terminal
-// wants a plain line break there.
-std::string AsLines(const CString& text) {
-    CString lines = text;
-    lines.Replace("\r\n", "\n");
-    return lines.str();
-}
-
-double SteadySeconds() {
-    using namespace std::chrono;
-    return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
-// One status line on a terminal: shown once the work has taken a second,
-// redrawn at most ten times a second, and wiped before anything else is
-// written to that terminal.
-class ProgressLine {
-public:
-    ProgressLine(std::ostream& err, const CliConsole& console)
-        : m_err(err), m_on(console.errIsTerminal), m_clock(console.clock ? console.clock : SteadySeconds),
-          m_start(m_on ? m_clock() : 0) {}
-
-    void Update(unsigned long done, unsigned long changed, const char* changedWords) {
-        if (!m_on) return;
-        double now = m_clock();
-        if (now - m_start < 1.0 || now - m_drawn < 0.1) return;
-        m_drawn = now;
-        char text[128];
-        int n = std::snprintf(text, sizeof text, "%lu record files, %lu %s, %.0f s", done, changed,
-                              changedWords, now - m_start);
-        size_t width = n > 0 ? static_cast<size_t>(n) : 0;
-        m_err << '\r' << text;
-        if (width < m_width) m_err << std::string(m_width - width, ' ');
-        m_err << std::flush;
-        m_width = width;
-    }
-
-    void Clear() {
-        if (m_width == 0) return;
-        m_err << '\r' << std::string(m_width, ' ') << '\r' << std::flush;
-        m_width = 0;
-    }
-
-private:
-    std::ostream& m_err;
-    bool m_on;
-    std::function<double()> m_clock;
-    double m_start;
-    double m_drawn = -1;  // when the line was last drawn
-    size_t m_width = 0;  // of the line on the screen; 0 when none is
-};
-
-struct CliOptions {
-    bool check = false;
-    bool changedOnly = false;
-    bool list = false;
-    bool noSync = false;
-};
-
-class ConsoleSink : public IMessageSink {
-public:
-    ConsoleSink(std::ostream& out, std::ostream& err, const CliOptions& options, const CliConsole& console)
-        : m_out(out), m_err(err), m_options(options), m_progress(err, console),
-          m_outIsTerminal(console.outIsTerminal) {}
-
-    void ShowMessage(const CString& text, MessageKind kind) override {
-        if (kind == MessageKind::Complete) {
-            // A check has no runs to complete: its standard output is paths.
-            if (!m_options.check) Print(AsLines(text));
-        } else {
-            m_failed = true;
-            ++m_done;
-            m_progress.Clear();
-            m_err << AsLines(text) << '\n' << std::flush;
-        }
-    }
-
-    void CopyKept(const CString& path, const CString& copy) override {
-        m_progress.Clear();
-        m_err << "tervalo-cli: " << path.str() << " was not fully written; all of its new content is in "
-              << copy.str() << '\n';
-    }
-
-    void RecordFileDone(const CString& path, bool changed) override {
-        ++m_done;
-        if (changed || !(m_options.check || m_options.changedOnly)) ++m_written;
-        if (changed) {
-            m_changed = true;
-            if (m_options.check || m_options.list) Print(path.str());
-        }
-        m_progress.Update(m_done, m_written, m_options.check ? "to rewrite" : "rewritten");
-    }
-
-    void EndProgress() { m_progress.Clear(); }
-    bool Failed() const { return m_failed; }
-    bool Changed() const { return m_changed; }
-
-private:
-    void Print(const std::string& line) {
-        if (m_outIsTerminal) m_progress.Clear();
-        m_out << line << '\n' << std::flush;
-    }
-
-    std::ostream& m_out;
-    std::ostream& m_err;
-    const CliOptions& m_options;
-    ProgressLine m_progress;
-    bool m_outIsTerminal;
-    bool m_failed = false;
-    bool m_changed = false;
-    unsigned long m_done = 0;
-    unsigned long m_written = 0;
-};
+    "Messages go to standard error, each followed by where the file is bad:\n"
+    "PATH:LINE:COL: error: REASON (or PATH: error: REASON). \"Complete!\" ends\n"
+    "each run on standard output. When standard error is a terminal, a run that\n"
+    "lasts more than a second shows its progress there on one line.\n"
+    "Exit status: 0 all runs finished, 1 a failure was reported (or, with --check\n"
+    "or --diff, a file would change), 2 usage error.\n";
 
 int UsageError(std::ostream& err, const std::string& words) {
     err << "tervalo-cli: " << words << '\n' << kUsage << '\n';
     return kCliUsage;
 }
 
-// Runs every entry; the exit status.
 struct Entry {
     CString text;
-    bool exact;
+    bool exact;  // the characters came through the code page unchanged
 };
 
+// Runs every entry; the exit status.
 int RunEntries(const std::vector<Entry>& entries, const CliOptions& options, std::ostream& out,
                std::ostream& err, FileSystem& fs, const CliConsole& console) {
-    ConsoleSink sink(out, err, options, console);
+    if (options.diff && console.binaryStreams) console.binaryStreams();
+    ConsoleSink sink(out, err, options, console, fs);
     CRecordSorter sorter(sink, fs);
-    sorter.SetMode(options.check         ? SortMode::Check
+    sorter.SetMode(options.Checking()      ? SortMode::Check
                    : options.changedOnly ? SortMode::ChangedOnly
                                          : SortMode::RewriteAlways);
     sorter.SetDurable(!options.noSync);
-    int status = kCliOk;
+    sorter.SetKeepGoing(options.keepGoing);
     for (const Entry& entry : entries) {
-        try {
-            if (entry.exact)
-                sorter.Run(entry.text);
-            else
-                sorter.RunUnnamable(entry.text);
-        } catch (const CFileException& e) {
-            sink.EndProgress();
-            err << AsLines(e.GetErrorMessage()) << '\n';
-            status = kCliFailure;
-        } catch (const std::bad_alloc&) {
-            sink.EndProgress();
-            err << "Out of memory while running " << entry.text.str() << '\n';
-            status = kCliFailure;
+        ResolvedEntry resolved;
+        if (entry.exact) resolved = ResolveEntry(entry.text, fs);
+        if (!resolved.problem.empty()) {
+            sink.EntryFailed(entry.text.str(), resolved.problem);
+        } else {
+            sink.SetEntry(&resolved.paths);
+            try {
+                if (entry.exact)
+                    sorter.Run(resolved.run);
+                else
+                    sorter.RunUnnamable(entry.text);
+            } catch (const CFileException& e) {
+                FileError error;
+                error.code = e.m_lOsError;
+                error.reason = e.m_strReason;
+                sink.Failing(e.m_cause == CFileException::readError ? FailureKind::ReadError : FailureKind::WriteError,
+                             e.m_strFileName, error);
+                sink.ShowMessage(e.GetErrorMessage(), MessageKind::Failure);
+            } catch (const std::bad_alloc&) {
+                sink.EntryFailed(entry.text.str(), "out of memory");
+            }
+            sink.SetEntry(nullptr);
         }
-        if (sink.Failed()) status = kCliFailure;
-        // A check goes on with the next entry whatever happened.
-        if (status != kCliOk && !options.check) break;
+        if (sink.Failed() && !options.GoesOn()) break;
     }
-    sink.EndProgress();
-    if (options.check && sink.Changed()) status = kCliFailure;
-    return status;
+    sink.End();
+    return sink.Failed() || (options.Checking() && sink.Changed()) ? kCliFailure : kCliOk;
+}
+
+// "-": one record file from standard input; its normal form, or a check of it.
+int RunFilter(const CliOptions& options, std::ostream& out, std::ostream& err, FileSystem& fs,
+              const CliConsole& console) {
+    if (console.binaryStreams) console.binaryStreams();
+    if (!console.in) return UsageError(err, "no standard input to read");
+    std::string bytes;
+    for (std::streamsize got = 1; got > 0;) {
+        const std::streamsize kStep = 1 << 16;
+        size_t at = bytes.size();
+        bytes.resize(at + static_cast<size_t>(kStep));
+        got = console.in->rdbuf()->sgetn(&bytes[at], kStep);
+        bytes.resize(at + static_cast<size_t>(got > 0 ? got : 0));
+    }
+    ConsoleSink sink(out, err, options, console, fs);
+    if (options.Checking()) {
+        sink.CheckBytes(options.stdinName, bytes);
+    } else {
+        std::string normal;
+        if (NormalFormOf(bytes, normal) == NormalFormResult::Bad)
+            sink.ReportBadBytes(options.stdinName, bytes);
+        else
+            out.write(normal.data(), static_cast<std::streamsize>(normal.size()));
+    }
+    sink.End();
+    return sink.Failed() || (options.Checking() && sink.Changed()) ? kCliFailure : kCliOk;
+}
+
+// The value of an option given as "--name=VALUE" or "--name VALUE".
+bool OptionValue(const std::string& arg, const char* name, int& i, int argc, const char* const* argv,
+                 std::string& value) {
+    std::string prefix = std::string(name) + "=";
+    if (arg.compare(0, prefix.size(), prefix) == 0) {
+        value = arg.substr(prefix.size());
+        return true;
+    }
+    if (arg != name || i + 1 >= argc || !argv[i + 1]) return false;
+    value = argv[++i];
+    return true;
 }
 
 int ParseAndRun(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
@@ -215,9 +170,13 @@ int ParseAndRun(int argc, const char* const* argv, std::ostream& out, std::ostre
     std::vector<Entry> entries;
     CliOptions options;
     bool optionsDone = false;
+    bool fromStdin = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i] ? argv[i] : "";
-        if (!optionsDone && arg.size() > 1 && arg[0] == '-') {
+        std::string value;
+        if (!optionsDone && arg == "-") {
+            fromStdin = true;
+        } else if (!optionsDone && arg.size() > 1 && arg[0] == '-') {
             if (arg == "--") {
                 optionsDone = true;
             } else if (arg == "--help" || arg == "-h") {
@@ -228,23 +187,47 @@ int ParseAndRun(int argc, const char* const* argv, std::ostream& out, std::ostre
                 return kCliOk;
             } else if (arg == "--check") {
                 options.check = true;
+            } else if (arg == "--diff") {
+                options.diff = true;
             } else if (arg == "--changed-only") {
                 options.changedOnly = true;
             } else if (arg == "--list" || arg == "-l") {
                 options.list = true;
+            } else if (arg == "--keep-going" || arg == "-k") {
+                options.keepGoing = true;
             } else if (arg == "--no-sync") {
                 options.noSync = true;
+            } else if (OptionValue(arg, "--format", i, argc, argv, value)) {
+                if (value != "github" && value != "text")
+                    return UsageError(err, "--format takes github or text, not '" + value + "'");
+                options.github = value == "github";
+            } else if (OptionValue(arg, "--color", i, argc, argv, value)) {
+                if (value == "auto") options.color = CliOptions::Color::Auto;
+                else if (value == "always") options.color = CliOptions::Color::Always;
+                else if (value == "never") options.color = CliOptions::Color::Never;
+                else return UsageError(err, "--color takes auto, always or never, not '" + value + "'");
+            } else if (OptionValue(arg, "--stdin-filename", i, argc, argv, value)) {
+                options.stdinName = value;
+                options.stdinNameGiven = true;
             } else {
                 return UsageError(err, "unknown option '" + arg + "'");
             }
             continue;
+        } else {
+            bool fits = !exact || static_cast<size_t>(i) >= exact->size() || (*exact)[static_cast<size_t>(i)];
+            entries.push_back(Entry{CString(arg.c_str(), static_cast<int>(arg.size())), fits});
         }
-        bool fits = !exact || static_cast<size_t>(i) >= exact->size() || (*exact)[static_cast<size_t>(i)];
-        entries.push_back(Entry{CString(arg.c_str(), static_cast<int>(arg.size())), fits});
+    }
+    if (options.Checking() && (options.changedOnly || options.list || options.noSync))
+        return UsageError(err, "--check and --diff write nothing: they take none of --changed-only, --list and --no-sync");
+    if (options.diff && options.keepGoing) return UsageError(err, "--diff goes on after every failure: it takes no --keep-going");
+    if (options.stdinNameGiven && !fromStdin) return UsageError(err, "--stdin-filename names the entry '-'");
+    if (fromStdin) {
+        if (!entries.empty()) return UsageError(err, "'-' (standard input) must be the only entry");
+        if (options.list || options.keepGoing) return UsageError(err, "'-' takes neither --list nor --keep-going");
+        return RunFilter(options, out, err, fs, console);
     }
     if (entries.empty()) return UsageError(err, "no entry given");
-    if (options.check && (options.changedOnly || options.list || options.noSync))
-        return UsageError(err, "--check writes nothing: it takes none of --changed-only, --list and --no-sync");
     return RunEntries(entries, options, out, err, fs, console);
 }
 

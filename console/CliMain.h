@@ -2,6 +2,7 @@
 #pragma once
 
 #include <functional>
+#include <istream>
 #include <ostream>
 #include <vector>
 
@@ -18,6 +19,12 @@ struct CliConsole {
     bool outIsTerminal = false;
     // Seconds from any fixed point; the steady clock when empty.
     std::function<double()> clock;
+    // Standard input, for the entry "-".
+    std::istream* in = nullptr;
+    // Makes standard input and output carry bytes unchanged (Windows turns
+    // LF into CR LF and stops at a Ctrl-Z otherwise); called before either is
+    // used for record file content.
+    std::function<void()> binaryStreams;
 };
 
 // exact, where given, tells for each argument whether it came through the

@@ -8,6 +8,8 @@
 #include "../platform/win32/ConsoleOutput.h"
 #include "../platform/win32/WideText.h"
 
+#include <fcntl.h>
+#include <io.h>
 #include <shellapi.h>
 #endif
 
@@ -22,6 +24,12 @@ int main() {
     CliConsole console;
     console.errIsTerminal = IsTerminal(2);
     console.outIsTerminal = IsTerminal(1);
+    console.in = &std::cin;
+    console.binaryStreams = [] {
+        std::cout.flush();
+        _setmode(_fileno(stdin), _O_BINARY);
+        _setmode(_fileno(stdout), _O_BINARY);
+    };
     int argc = 0;
     LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &argc);
     if (!wide) {
@@ -42,6 +50,7 @@ int main(int argc, char** argv) {
     CliConsole console;
     console.errIsTerminal = IsTerminal(2);
     console.outIsTerminal = IsTerminal(1);
+    console.in = &std::cin;
     return TervaloCliMain(argc, argv, std::cout, std::cerr, GetRealFileSystem(), console);
 }
 #endif

@@ -16,7 +16,8 @@ bool ReplaceBatch::Holds(const FileId& id) const {
     return false;
 }
 
-bool ReplaceBatch::Commit(const std::function<void(size_t)>& placed, Failure& failure) {
+bool ReplaceBatch::Commit(const std::function<void(size_t)>& placed,
+                          const std::function<bool(const Failure&)>& failed) {
     std::vector<std::unique_ptr<Replacement>> pending;
     pending.swap(m_pending);
     m_bytes = 0;
@@ -26,20 +27,26 @@ bool ReplaceBatch::Commit(const std::function<void(size_t)>& placed, Failure& fa
         for (auto& r : pending) files.push_back(&r->Output());
         FileError error;
         if (!m_fs.FlushAll(files, error)) {
-            failure = Failure{0, Replacement::Result::WriteFailed, error, CString()};
+            // None of them is known to be on the disk: none is put in place.
+            for (size_t i = 0; i < pending.size(); ++i)
+                if (!failed(Failure{i, Replacement::Result::WriteFailed, error, CString()})) break;
             return false;
         }
         for (auto& r : pending) r->Flushed();
     }
+    bool ok = true;
     for (size_t i = 0; i < pending.size(); ++i) {
         FileError error;
         Replacement::Result result = pending[i]->Commit(error);
         if (result != Replacement::Result::Placed) {
-            failure = Failure{i, result, error, pending[i]->KeptCopy()};
-            return false;
+            ok = false;
+            Failure failure{i, result, error, pending[i]->KeptCopy()};
+            pending[i].reset();
+            if (!failed(failure)) return false;
+            continue;
         }
         pending[i].reset();  // its read is let go
         placed(i);
     }
-    return true;
+    return ok;
 }

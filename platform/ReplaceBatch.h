@@ -34,10 +34,18 @@ public:
         CString keptCopy;
     };
     // Flushes the batch (when durable) and commits each replacement in
-    // order, calling placed with its index once it is in place. Stops at the
-    // first that fails, which failure describes; those after it are given
-    // up (their files keep their content). The batch is empty afterwards.
-    bool Commit(const std::function<void(size_t)>& placed, Failure& failure);
+    // order, calling placed with its index once it is in place, and failed
+    // with each one that fails (every one, when the flush fails). Stops when
+    // failed returns false; those after it are given up (their files keep
+    // their content). The batch is empty afterwards; false after a failure.
+    bool Commit(const std::function<void(size_t)>& placed, const std::function<bool(const Failure&)>& failed);
+    // The same, stopping at the first failure, which failure describes.
+    bool Commit(const std::function<void(size_t)>& placed, Failure& failure) {
+        return Commit(placed, [&failure](const Failure& f) {
+            failure = f;
+            return false;
+        });
+    }
     // Gives up every replacement.
     void Abandon() { m_pending.clear(); }
 

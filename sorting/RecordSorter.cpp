@@ -65,7 +65,7 @@ BOOL CRecordSorter::WalkSearch(const CString& pattern, const CString& name, bool
         // Nothing there is no failure. A search that failed is: whatever it
         // would have found would stay unsorted without a word.
         if (finder.SearchError().code == 0) return TRUE;
-        return Fail(kCannotOpenMessage, name);
+        return Fail(kCannotOpenMessage, name, finder.SearchError());
     }
     // The directory that a wildcard entry lists is walked by that listing:
     // a link below it that leads back to it is passed over.
@@ -94,7 +94,7 @@ BOOL CRecordSorter::WalkSearch(const CString& pattern, const CString& name, bool
     } while (more);
     finder.Close();
     // A listing that broke off leaves the rest of the directory unknown.
-    if (finder.SearchError().code != 0) return Fail(kCannotOpenMessage, name);
+    if (finder.SearchError().code != 0) return Fail(kCannotOpenMessage, name, finder.SearchError());
     return TRUE;
 }
 
@@ -110,8 +110,21 @@ BOOL CRecordSorter::WalkDirectory(const CString& path) {
     return WalkSearch(path + kDirectorySuffix, path, false);
 }
 
-void CRecordSorter::Report(const char* words, const CString& path) {
+void CRecordSorter::Report(const char* words, const CString& path, const FileError& error) {
+    FailureKind kind = words == kBadFileMessage     ? FailureKind::Bad
+                       : words == kCannotOpenMessage ? FailureKind::CannotOpen
+                                                     : FailureKind::CannotWrite;
+    m_sink.Failing(kind, path, error);
     m_sink.ShowMessage(CString(words) + path, MessageKind::Failure);
+}
+
+void CRecordSorter::Report(const CFileException& e) {
+    FileError error;
+    error.code = e.m_lOsError;
+    error.reason = e.m_strReason;
+    m_sink.Failing(e.m_cause == CFileException::readError ? FailureKind::ReadError : FailureKind::WriteError,
+                   e.m_strFileName, error);
+    m_sink.ShowMessage(e.GetErrorMessage(), MessageKind::Failure);
 }
 
 int CRecordSorter::CompareLines(const char* a, size_t aLength, const char* b, size_t bLength) {
@@ -128,46 +141,42 @@ int CRecordSorter::CompareLines(const void* a, const void* b) {
     return CompareLines(x.data(), x.size(), y.data(), y.size());
 }
 
-BOOL CRecordSorter::Fail(const char* words, const CString& path) {
+BOOL CRecordSorter::Fail(const char* words, const CString& path, const FileError& error) {
     // What came before the failure is in place before it is reported.
     if (!CommitPending()) return FALSE;
-    Report(words, path);
-    return m_mode == SortMode::Check ? TRUE : FALSE;
+    Report(words, path, error);
+    return GoesOn();
 }
 
 BOOL CRecordSorter::SortRecordFile(CString path) {
-    if (m_mode != SortMode::Check) {
-        BOOL ok;
-        try {
-            ok = SortOrCheck(path);
-        } catch (const CFileException&) {
-            // The files before this one are put in place (or the first of
-            // them that cannot be is reported) before its error.
-            if (!CommitPending()) return FALSE;
-            throw;
-        }
-        // On its own, a file is put in place at once; in a walk, with its batch.
-        return ok && !m_walking ? CommitPending() : ok;
-    }
-    // A check goes on after every failure, an I/O error included.
+    BOOL ok;
     try {
-        SortOrCheck(path);
+        ok = SortOrCheck(path);
     } catch (const CFileException& e) {
-        m_sink.ShowMessage(e.GetErrorMessage(), MessageKind::Failure);
+        // The files before this one are put in place (or the first of them
+        // that cannot be is reported) before its error.
+        if (!CommitPending()) return FALSE;
+        // A check, or a run that keeps going, goes on after an I/O error too.
+        if (!GoesOn()) throw;
+        Report(e);
+        return TRUE;
     }
-    return TRUE;
+    // On its own, a file is put in place at once; in a walk, with its batch.
+    if (m_mode == SortMode::Check) return TRUE;
+    return ok && !m_walking ? CommitPending() : ok;
 }
 
 BOOL CRecordSorter::SortOrCheck(const CString& path) {
     CStdioFile file(m_fs);
-    if (!file.Open(path, CFile::modeRead | CFile::typeText)) return Fail(kCannotOpenMessage, path);
+    FileError error;
+    if (!file.Open(path, CFile::modeRead | CFile::typeText, &error)) return Fail(kCannotOpenMessage, path, error);
     // A file met again (through a link) while its new content waits in the
     // batch is read once that content is in place, as it would be without
     // the batch.
     if (m_batch.Holds(file.ReadFacts().id)) {
         file.Close();
         if (!CommitPending()) return FALSE;
-        if (!file.Open(path, CFile::modeRead | CFile::typeText)) return Fail(kCannotOpenMessage, path);
+        if (!file.Open(path, CFile::modeRead | CFile::typeText, &error)) return Fail(kCannotOpenMessage, path, error);
     }
     // A UTF-8 byte-order mark belongs to the file, not to its first line: it
     // is written back at the start.
@@ -232,6 +241,8 @@ BOOL CRecordSorter::SortOrCheck(const CString& path) {
 
     // Whether the file is in normal form is known without sorting it.
     if (m_mode == SortMode::Check || (normal && m_mode == SortMode::ChangedOnly)) {
+        // Let go of it first: the sink may read it again to show more.
+        file.Close();
         m_sink.RecordFileDone(path, !normal);
         return TRUE;
     }
@@ -249,8 +260,8 @@ BOOL CRecordSorter::SortOrCheck(const CString& path) {
 
     // The attributes step (SetFileAttributesA to FILE_ATTRIBUTE_NORMAL) comes
     // with the commit, just before the new content is put in place.
-    if (!file.Open(path, CFile::modeCreate | CFile::modeWrite | CFile::typeText))
-        return Fail(kCannotWriteMessage, path);
+    if (!file.Open(path, CFile::modeCreate | CFile::modeWrite | CFile::typeText, &error))
+        return Fail(kCannotWriteMessage, path, error);
     if (byteOrderMark) file.WriteString("\xEF\xBB\xBF");
     if (!templateLine.IsEmpty()) {
         file.WriteLine(templateLine.str());
@@ -276,13 +287,20 @@ BOOL CRecordSorter::SortOrCheck(const CString& path) {
 BOOL CRecordSorter::CommitPending() {
     std::vector<Done> done;
     done.swap(m_done);
-    ReplaceBatch::Failure failure;
     auto placed = [&](size_t i) { m_sink.RecordFileDone(done[i].path, done[i].changed); };
-    if (m_batch.Commit(placed, failure)) return TRUE;
-    const CString& path = done[failure.index].path;
-    if (failure.result == Replacement::Result::WriteFailed)
-        throw CFileException(CFileException::writeError, path, failure.error.code, failure.error.reason);
-    if (!failure.keptCopy.IsEmpty()) m_sink.CopyKept(path, failure.keptCopy);
-    Report(kCannotWriteMessage, path);
-    return FALSE;
+    // Each failure is reported as it comes; the rest of the batch is given
+    // up unless the run keeps going.
+    auto failed = [&](const ReplaceBatch::Failure& failure) {
+        const CString& path = done[failure.index].path;
+        CFileException e(CFileException::writeError, path, failure.error.code, failure.error.reason);
+        if (failure.result == Replacement::Result::WriteFailed) {
+            if (!m_keepGoing) throw e;
+            Report(e);
+        } else {
+            if (!failure.keptCopy.IsEmpty()) m_sink.CopyKept(path, failure.keptCopy);
+            Report(kCannotWriteMessage, path, failure.error);
+        }
+        return m_keepGoing;
+    };
+    return m_batch.Commit(placed, failed) || m_keepGoing;
 }

@@ -6,6 +6,7 @@
 
 #include <unordered_set>
 
+#include "../platform/CFileException.h"
 #include "../platform/CString.h"
 #include "../platform/FileSystem.h"
 #include "../platform/ReplaceBatch.h"
@@ -16,6 +17,9 @@ extern const char kBadFileMessage[];       // "Error detected within file:\r\n"
 extern const char kCannotWriteMessage[];   // "Cannot write file:\r\n"
 
 enum class MessageKind { Failure, Complete };
+
+// What a failure was, for a front end that says more than the message.
+enum class FailureKind { CannotOpen, Bad, CannotWrite, ReadError, WriteError };
 
 class IMessageSink {
 public:
@@ -36,6 +40,13 @@ public:
         (void)path;
         (void)copy;
     }
+    // Comes just before a failure's message: what failed, where, and the
+    // system's reason where there is one. The dialog has no use for this.
+    virtual void Failing(FailureKind kind, const CString& path, const FileError& error) {
+        (void)kind;
+        (void)path;
+        (void)error;
+    }
     // Asked before each entry of a walk (record file or directory), from
     // the thread that runs it. Once true it stays true: the walk puts what
     // is pending in place and ends there, and Run shows no "Complete!".
@@ -55,6 +66,9 @@ public:
         : m_sink(sink), m_fs(fs), m_batch(fs) {}
 
     void SetMode(SortMode mode) { m_mode = mode; }
+    // A walk goes on after every failure, as a check does, and rewrites
+    // every good file; each failure is reported.
+    void SetKeepGoing(bool keepGoing) { m_keepGoing = keepGoing; }
     // Durable (the default): new content is on the disk before it replaces
     // the old, flushed once for each batch of files.
     void SetDurable(bool durable) { m_batch.SetDurable(durable); }
@@ -92,9 +106,11 @@ private:
     // entry: pattern is the run's own entry.
     BOOL WalkSearch(const CString& pattern, const CString& name, bool entry);
     BOOL WalkDirectory(const CString& path);
-    void Report(const char* words, const CString& path);
+    void Report(const char* words, const CString& path, const FileError& error = FileError());
+    void Report(const CFileException& e);
     // Reports a failure of the file at path; returns the continue flag.
-    BOOL Fail(const char* words, const CString& path);
+    BOOL Fail(const char* words, const CString& path, const FileError& error = FileError());
+    BOOL GoesOn() const { return m_mode == SortMode::Check || m_keepGoing; }
     BOOL SortOrCheck(const CString& path);
     // Puts the batch in place and reports its files as done; FALSE once a
     // failure has been reported (an I/O error throws).
@@ -103,6 +119,7 @@ private:
     IMessageSink& m_sink;
     FileSystem& m_fs;
     SortMode m_mode = SortMode::RewriteAlways;
+    bool m_keepGoing = false;
     // Rewritten files on their way into place, and what to report of each.
     struct Done {
         CString path;

@@ -14,7 +14,8 @@
 #include "../../platform/CStdioFile.h"
 #include "../../platform/FileSystem.h"
 #include "../../sorting/RecordSorter.h"
-#include "../../bench/MemoryFileSystem.h"
+#include "../../sorting/RecordText.h"
+#include "../../platform/MemoryFileSystem.h"
 
 namespace {
 
@@ -259,6 +260,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         else
             CheckRewritten(bigModel, large);
     }
+
+    // The diagnostics find a fault exactly in the files the sorter calls
+    // bad, and the sorter on bytes writes what it writes to a file.
+    const FaultList faults = LocateFaults(before, 1);
+    Check((faults.total > 0) == model.bad, "diagnostics disagree with the sorter on a bad file");
+    Check(faults.faults.empty() || (faults.faults[0].line > 0 && faults.faults[0].column > 0), "fault not located");
+    std::string normal;
+    const NormalFormResult form = NormalFormOf(before, normal);
+    Check((form == NormalFormResult::Bad) == model.bad && (model.bad || normal == whole.after),
+          "the normal form of bytes differs from the rewrite");
 
     if (model.bad) {
         CheckUntouched(before, whole);

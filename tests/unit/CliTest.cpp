@@ -1,6 +1,7 @@
 // tervalo-cli's front end: arguments, output streams and exit statuses.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <sstream>
 
@@ -46,6 +47,11 @@ std::string Snapshot(const TempDir& dir) {
     return s.str();
 }
 
+// The message of a bad file and its located fault.
+std::string BadFile(const std::string& path, const std::string& fault) {
+    return "Error detected within file:\n" + path + "\n" + path + ":" + fault + "\n";
+}
+
 const char kNormal[] = "templateName,t,\r\na,1,\r\nb,1,\r\n";
 
 // A file in normal form, read-only and an hour old.
@@ -68,9 +74,14 @@ TEST(Cli, UsageAndInformation) {
         {{"--version"}, 0, "tervalo-cli 1.0.0.1\n", ""},
         {{"--help"}, 0, "usage: tervalo-cli", ""},
         {{"--"}, 2, "", "tervalo-cli: no entry given"},
-        {{"--check", "-l", "x"}, 2, "", "tervalo-cli: --check writes nothing"},
-        {{"--check", "--changed-only", "x"}, 2, "", "tervalo-cli: --check writes nothing"},
-        {{"--check", "--no-sync", "x"}, 2, "", "tervalo-cli: --check writes nothing"},
+        {{"--check", "-l", "x"}, 2, "", "tervalo-cli: --check and --diff write nothing"},
+        {{"--check", "--changed-only", "x"}, 2, "", "tervalo-cli: --check and --diff write nothing"},
+        {{"--diff", "--no-sync", "x"}, 2, "", "tervalo-cli: --check and --diff write nothing"},
+        {{"--diff", "-k", "x"}, 2, "", "tervalo-cli: --diff goes on after every failure"},
+        {{"-", "x"}, 2, "", "tervalo-cli: '-' (standard input) must be the only entry"},
+        {{"--stdin-filename", "n", "x"}, 2, "", "tervalo-cli: --stdin-filename names the entry '-'"},
+        {{"--format=json", "x"}, 2, "", "tervalo-cli: --format takes github or text, not 'json'"},
+        {{"--color=red", "x"}, 2, "", "tervalo-cli: --color takes auto, always or never"},
     };
     for (const auto& c : cases) {
         CliResult r = RunCli(c.args);
@@ -87,15 +98,15 @@ TEST(Cli, RunsEachEntryAndStopsAfterAFailure) {
     dir.Write("three/c.dbr", "b,1,\na,1,\n");
 
     CliResult ok = RunCli({dir.Path("one"), dir.Path("missing")});
-    EXPECT_EQ(ok.status, 0);
-    EXPECT_EQ(ok.out, "Complete!\nComplete!\n");
-    EXPECT_EQ(ok.err, "");
+    EXPECT_EQ(ok.status, 1);
+    EXPECT_EQ(ok.out, "Complete!\n");
+    EXPECT_EQ(ok.err, dir.Path("missing") + ": error: no such file or directory\n");
     EXPECT_EQ(dir.Read("one/a.dbr"), "a,1,\r\nb,1,\r\n");
 
     CliResult bad = RunCli({dir.Path("two"), dir.Path("three")});
     EXPECT_EQ(bad.status, 1);
     EXPECT_EQ(bad.out, "Complete!\n");
-    EXPECT_EQ(bad.err, "Error detected within file:\n" + dir.Path("two/bad.dbr") + "\n");
+    EXPECT_EQ(bad.err, BadFile(dir.Path("two/bad.dbr"), "1:1: error: line has no comma"));
     EXPECT_EQ(dir.Read("three/c.dbr"), "b,1,\na,1,\n");
 }
 
@@ -122,8 +133,9 @@ TEST(Cli, CheckChangesNothingAndGoesOnAfterFailures) {
 
     CliResult r = RunCli({"--check", dir.Path("b/bad.dbr"), dir.Path("missing"), dir.Path()});
     EXPECT_EQ(r.status, 1);
-    std::string bad = "Error detected within file:\n" + dir.Path("b/bad.dbr") + "\n";
-    EXPECT_EQ(r.err, bad + bad);
+    std::string bad = BadFile(dir.Path("b/bad.dbr"), "1:1: error: line has no comma");
+    EXPECT_EQ(r.err.substr(0, r.err.find("tervalo-cli: note:")),
+              bad + dir.Path("missing") + ": error: no such file or directory\n" + bad);
     // Paths in walk order, which the file system decides within a directory.
     EXPECT_EQ(r.out.size(), dir.Path("b/x.dbr").size() + dir.Path("b/y.dbr").size() + 2);
     EXPECT_NE(r.out.find(dir.Path("b/x.dbr") + "\n"), std::string::npos);
@@ -155,7 +167,7 @@ TEST(Cli, RunsListOnlyRealChangesAndChangedOnlyLeavesNormalFilesAlone) {
         SCOPED_TRACE(args[0]);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, (c.listed ? dir.Path("t/x.dbr") + "\n" : "") + "Complete!\nComplete!\n");
-        EXPECT_EQ(r.err, "Error detected within file:\n" + dir.Path("u/bad.dbr") + "\n");
+        EXPECT_EQ(r.err, BadFile(dir.Path("u/bad.dbr"), "1:1: error: line starts with a comma"));
         EXPECT_EQ(dir.Read("t/x.dbr"), "a,1,\r\nb,1,\r\n");
         EXPECT_EQ(dir.Read("v/y.dbr"), kUnsorted) << "the run went on after a failure";
         EXPECT_EQ(Snapshot(dir).substr(0, Snapshot(dir).find('\n')) != normalBefore, c.normalTouched);
@@ -170,7 +182,7 @@ TEST(Cli, ProgressOnlyOnATerminal) {
     CliConsole console;
     console.clock = [&now] { return now += 0.05; };  // 2 s for the 40 files
     CliResult piped = RunCli({"--check", dir.Path("t"), dir.Path("u")}, console);
-    EXPECT_EQ(piped.err, "Error detected within file:\n" + dir.Path("u/bad.dbr") + "\n");
+    EXPECT_EQ(piped.err, BadFile(dir.Path("u/bad.dbr"), "1:1: error: line starts with a comma"));
 
     console.errIsTerminal = true;
     CliResult shown = RunCli({"--check", dir.Path("t"), dir.Path("u")}, console);
@@ -196,6 +208,64 @@ TEST(Cli, ProgressOnlyOnATerminal) {
     EXPECT_FALSE(IsTerminal(fds[1]));
     close(fds[0]);
     close(fds[1]);
+}
+
+// Runs in a small tree from its top, with relative entries ("@" stands for
+// the tree's absolute path): exit status, both outputs and the files after.
+TEST(Cli, OptionSets) {
+    const std::string kBad = "x,1\r\nno\r\n";
+    const std::string kDiff = "--- good|a.dbr\n+++ good|a.dbr\n@@ -1,2 +1,2 @@\n-b,1,\r\n a,1,\r\n+b,1,\r\n";
+    const std::string kBadLines = "Error detected within file:\nbad|x.dbr\nbad|x.dbr:2:1: error: line has no comma\n";
+    const struct {
+        std::vector<std::string> args;
+        std::string input;  // standard input
+        int status;
+        std::string out, err;
+        bool goodSorted;  // good/a.dbr afterwards
+    } cases[] = {
+        {{"bad", "good"}, "", 1, "Complete!\n", kBadLines, false},
+        {{"-k", "bad", "none", "good"}, "", 1, "Complete!\nComplete!\n",
+         kBadLines + "none: error: no such file or directory\n", true},
+        {{"--format=github", "bad"}, "", 1, "::error file=bad|x.dbr,line=2,col=1::line has no comma\nComplete!\n", kBadLines, false},
+        {{"--list", "good/", "deep"}, "", 0, "good/a.dbr\nComplete!\ndeep|sub|b.dbr\nComplete!\n", "", true},
+        {{"--list", "<T>/deep/"}, "", 0, "<T>/deep/sub|b.dbr\nComplete!\n", "", false},
+        {{"--check", "--format=github", "x*", "", "/", "good/a.dbr/", "deep/*"}, "", 1,
+         "deep/sub|b.dbr\n::error file=deep/sub|b.dbr::not in normal order\n",
+         "x*: error: matches nothing\n\"\": error: no such file or directory\n"
+         "/: error: a root directory is never searched\ngood/a.dbr/: error: not a directory\n", false},
+        {{"--diff", "--color=never", "good", "bad"}, "", 1, kDiff, kBadLines, false},
+        {{"-"}, "b,1\na,1\n", 0, "a,1\r\nb,1\r\n", "", false},
+        {{"--stdin-filename", "in.dbr", "-"}, "a,1\n,\n", 1, "",
+         "Error detected within file:\nin.dbr\nin.dbr:2:1: error: line starts with a comma\n", false},
+        {{"--check", "-"}, "b,1\r\na,1\r\n", 1, "", "", false},
+        {{"--check", "-"}, "a,1\nb,1\n", 1, "", "tervalo-cli: note: some record files differ", false},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        dir.Write("good/a.dbr", kUnsorted);
+        dir.Write("deep/sub/b.dbr", kUnsorted);
+        dir.Write("bad/x.dbr", kBad);
+        auto at = [&dir](std::string text) {
+            for (size_t i; (i = text.find("<T>")) != std::string::npos;) text.replace(i, 3, dir.Path());
+            std::replace(text.begin(), text.end(), '|', kPathSeparator);
+            return text;
+        };
+        std::vector<std::string> args;
+        for (const std::string& a : c.args) args.push_back(at(a));
+        std::istringstream in(c.input);
+        CliConsole console;
+        console.in = &in;
+        stdfs::path before = stdfs::current_path();
+        stdfs::current_path(dir.Path());
+        CliResult r = RunCli(args, console);
+        stdfs::current_path(before);
+        SCOPED_TRACE(args.empty() ? "" : args[0] + " " + args.back());
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.out, at(c.out));
+        EXPECT_EQ(r.err.substr(0, c.err.size()), at(c.err));
+        EXPECT_EQ(dir.Read("good/a.dbr"), c.goodSorted ? kSorted : kUnsorted);
+        EXPECT_EQ(dir.Read("bad/x.dbr"), kBad);
+    }
 }
 
 TEST(Cli, FailedStandardOutputIsAFailure) {

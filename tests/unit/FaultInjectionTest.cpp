@@ -272,6 +272,48 @@ TEST_P(FaultInjection, EveryCallFailingInTurn) {
     RecordProperty("fault_points", total);
 }
 
+// The same faults in a run that keeps going: it never leaves early, reports
+// the failure and the bad file, and sorts every other file that it reaches.
+TEST_P(FaultInjection, KeepGoingPastEveryCallFailing) {
+    VirtualFileSystem pristine, clean;
+    Build(pristine);
+    Build(clean);
+    ASSERT_FALSE(RunCatching(clean, VirtualFileSystem::Top(), true).threw);
+    std::string badPath;
+    for (const TreeFile& f : m_tree)
+        if (f.after == kBad) badPath = VirtualFileSystem::Path(f.name);
+    for (int k = 0; k < VirtualFileSystem::kOpCount; ++k) {
+        Op op = VirtualFileSystem::OpAt(k);
+        for (int n = 1; n <= clean.Calls(op); ++n) {
+            std::string label = std::string(VirtualFileSystem::OpName(op)) + " call " + std::to_string(n);
+            VirtualFileSystem vfs;
+            Build(vfs);
+            vfs.FailAt(op, n);
+            RunOutcome got = RunCatching(vfs, VirtualFileSystem::Top(), true);
+            CheckInvariants(vfs, pristine, label);
+            EXPECT_FALSE(got.threw) << label;
+            ASSERT_FALSE(got.messages.empty()) << label;
+            EXPECT_EQ(got.messages.back(), kCompleteMessage) << label;
+            std::string all;
+            for (const std::string& m : got.messages) all += m + "\n";
+            bool quiet = op == Op::Search || op == Op::Identify || op == Op::Attributes;
+            if (!quiet) EXPECT_NE(all.find(vfs.FaultPath()), std::string::npos) << label << all;
+            // A search that fails hides what lies below it; what is reached
+            // is reported or sorted.
+            for (const TreeFile& f : m_tree) {
+                std::string path = VirtualFileSystem::Path(f.name);
+                bool reached = false;
+                for (const std::string& line : vfs.Log()) reached = reached || line == "open " + path;
+                if (reached && f.after == kBad && path != vfs.FaultPath()) EXPECT_NE(all.find(kBadFileMessage + path), std::string::npos) << label;
+                if (IsRecord(f) && f.after != kBad && reached && all.find(path) == std::string::npos)
+                    EXPECT_EQ(vfs.Bytes(path), f.after) << label << ": " << f.name;
+                if (!quiet && IsRecord(f) && f.after != kBad) EXPECT_TRUE(reached) << label << ": " << f.name;
+            }
+            if (HasFailure()) return;
+        }
+    }
+}
+
 const Scenario kScenarios[] = {
     {"WholeBuffers", true, 0, false},
     {"ThreeByteReads", false, 3, false},

@@ -15,10 +15,11 @@ struct RunOutcome {
     long osError = 0;
 };
 
-inline RunOutcome RunCatching(FileSystem& fs, const std::string& entry) {
+inline RunOutcome RunCatching(FileSystem& fs, const std::string& entry, bool keepGoing = false) {
     RunOutcome out;
     RecordingSink sink;
     CRecordSorter sorter(sink, fs);
+    sorter.SetKeepGoing(keepGoing);
     try {
         sorter.Run(CString(entry));
     } catch (const CFileException& e) {

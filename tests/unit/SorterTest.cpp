@@ -9,6 +9,7 @@
 #endif
 
 #include "../../platform/Types.h"
+#include "../../sorting/RecordText.h"
 #include "TestSupport.h"
 
 namespace {
@@ -182,3 +183,34 @@ TEST(SortRecordFile, ReadOnlyFileIsRewrittenAndWritable) {
 }
 
 }  // namespace
+
+// Where diagnostics place each fault: lines as editors count them (LF, CR LF
+// and a lone CR each end one), columns in bytes after any byte-order mark.
+TEST(LocateFaults, LineAndColumnOfEachFault) {
+    std::string many;
+    for (int i = 0; i < 25; ++i) many += "x\n";
+    const struct {
+        std::string bytes;
+        std::string faults;  // "LINE:COL reason" each, joined by "; "
+        size_t total;
+    } cases[] = {
+        {"a,1\r\nb,2\r\n\r\nc,,\r\n", "", 0},
+        {"a,1\r\nnocomma\r\n", "2:1 line has no comma", 1},
+        {"\xEF\xBB\xBF,x\r\nab,\r\n", "1:1 line starts with a comma; 2:3 nothing after the comma", 2},
+        {"\xEF\xBB\xBF" "ab,\n", "1:3 nothing after the comma", 1},
+        {"x\ry,\n", "2:2 nothing after the comma", 1},
+        {"a,1\r\r\nz", "3:1 line has no comma", 1},
+        {"a,1\n\n,q\n", "3:1 line starts with a comma", 1},
+        {"a,1\r\n\x1A\x1A\x1A", "", 0},
+        {"a,1\r\nq\x1A\x1A\r\nb", "2:1 line has no comma; 2:4 text after the end-of-file mark", 2},
+        {many, "1:1 line has no comma; 2:1 line has no comma", 25},
+    };
+    for (const auto& c : cases) {
+        FaultList list = LocateFaults(c.bytes, 2);
+        std::string got;
+        for (const LineFault& f : list.faults)
+            got += (got.empty() ? "" : "; ") + std::to_string(f.line) + ":" + std::to_string(f.column) + " " + f.reason;
+        EXPECT_EQ(got, c.faults) << c.bytes;
+        EXPECT_EQ(list.total, c.total) << c.bytes;
+    }
+}

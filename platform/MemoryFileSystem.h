@@ -1,5 +1,6 @@
-// A file system held in memory, so that the microbenchmarks and the fuzz
-// target drive the reader and the sorter without the kernel. Only reading
+// A file system held in memory, so that the sorter can work on bytes that
+// are no file (standard input, a diff, a merge), and the microbenchmarks and
+// the fuzz target drive the reader and the sorter without the kernel. Only reading
 // and replacing whole files is supported (nothing is written in place, and
 // flushes have nothing to do); with keepOriginals, replaced content is
 // dropped so that every round sorts the same input. Reads give at most chunk

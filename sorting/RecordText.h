@@ -1,0 +1,61 @@
+// A record file held in memory as bytes: its lines as the sorter reads them,
+// where a bad one is bad, and its normal form as the sorter writes it.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The reasons a record file is bad, as diagnostics give them.
+extern const char kNoCommaReason[];            // "line has no comma"
+extern const char kLeadingCommaReason[];       // "line starts with a comma"
+extern const char kNothingAfterCommaReason[];  // "nothing after the comma"
+extern const char kAfterEndMarkReason[];       // "text after the end-of-file mark"
+
+// One line as the sorter reads it: without its line break, and where its
+// first byte lies in the bytes.
+struct RecordLine {
+    std::string_view text;
+    size_t offset;
+};
+
+// The lines of a record file's bytes: a UTF-8 byte-order mark at the start is
+// no part of the first line; LF or CR LF ends a line and is no part of it; a
+// lone CR stays in its line; a Ctrl-Z (0x1A) ends the text. The views point
+// into the bytes given.
+struct RecordLines {
+    bool byteOrderMark = false;
+    // Something other than further Ctrl-Z bytes follows the first Ctrl-Z
+    // (which makes the file bad); endMark is where that Ctrl-Z is.
+    bool dataAfterEndMark = false;
+    size_t endMark = 0;
+    std::vector<RecordLine> lines;
+};
+RecordLines SplitRecordLines(std::string_view bytes);
+
+// A place in a file as editors count it: LINE 1-based, where LF, CR LF and a
+// lone CR each end a line; COLUMN the 1-based byte in that line, a byte-order
+// mark not counted.
+struct LineFault {
+    size_t line = 0;
+    size_t column = 0;
+    const char* reason = nullptr;
+};
+struct FaultList {
+    std::vector<LineFault> faults;  // the first ones, in file order
+    size_t total = 0;               // all of them
+};
+// The bad lines of a record file's bytes (and text after its end mark), at
+// most limit of them listed. None for a good file.
+FaultList LocateFaults(std::string_view bytes, size_t limit);
+
+// What the sorter makes of the bytes of one record file.
+enum class NormalFormResult {
+    Normal,   // they are in normal form already
+    Changed,  // a rewrite would change them
+    Bad,      // the file is bad and would be left as it is
+};
+// normal receives the bytes the sorter would write (the same bytes when
+// already normal; nothing when bad).
+NormalFormResult NormalFormOf(std::string_view bytes, std::string& normal);

@@ -1,0 +1,57 @@
+#!/bin/sh
+# What tervalo-cli --diff prints, applied by patch, gives every file exactly as
+# a run writes it, and --diff itself changes nothing.
+#   diff-roundtrip.sh TERVALO-CLI
+set -eu
+command -v patch >/dev/null 2>&1 || { echo "patch is not installed"; exit 77; }
+cli=$1
+case $cli in /*) ;; *) cli=$(pwd)/$cli ;; esac
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+fail() { echo "$*"; exit 1; }
+
+# A tree of record files, most of them out of order.
+mkdir -p "$tmp/work/recs/sub/deeper"
+cd "$tmp/work/recs"
+printf 'templateName,t,\r\na,1,\r\nb,1,\r\n' >sorted.dbr
+printf 'templateName,t,\r\nc,3,\r\n\r\nb,2,\r\ne,,\r\na,1,\r\n' >unsorted.dbr
+printf 'b,2,\na,1,\n' >lf-only.dbr
+printf 'b,2,\r\na,1,' >'no final newline.dbr'
+printf 'b,lone\rcr,\r\na,1,\r\n' >sub/cr.dbr
+printf '\357\273\277templateName,t,\r\nc,1,\r\nb,1,\r\n' >sub/bom.dbr
+printf 'a,1,\r\n' >'sub/deeper/sorted too.dbr'
+printf 'b\na\n' >sub/notes.txt
+cd "$tmp"
+cp -Rp work/recs before
+mkdir expect && cp -Rp work/recs expect/recs
+(cd expect && "$cli" --no-sync recs >/dev/null) || fail "a plain run failed"
+
+state() { find recs -print0 | LC_ALL=C sort -z | xargs -0 stat -c '%n %a %s %y'; }
+cd work
+state >"$tmp/state.before"
+status=0
+"$cli" --diff recs >"$tmp/diff" || status=$?
+[ "$status" -eq 1 ] || fail "--diff exited with $status, not 1"
+state | cmp -s - "$tmp/state.before" || fail "--diff changed the tree"
+diff -r "$tmp/before" recs >/dev/null || fail "--diff changed a file"
+
+# Only diffs on standard output, one for each file a run changes.
+if LC_ALL=C grep -nav -E '^(--- |\+\+\+ |@@ -[0-9]|[ +-]|\\ No newline at end of file$)' "$tmp/diff"; then
+  fail "--diff wrote the lines above besides diffs"
+fi
+LC_ALL=C grep -a '^--- ' "$tmp/diff" >"$tmp/names"
+cat >"$tmp/want" <<'EOF'
+--- recs/unsorted.dbr
+--- recs/lf-only.dbr
+--- "recs/no final newline.dbr"
+--- recs/sub/cr.dbr
+--- recs/sub/bom.dbr
+EOF
+LC_ALL=C sort -o "$tmp/names" "$tmp/names"
+LC_ALL=C sort -o "$tmp/want" "$tmp/want"
+cmp -s "$tmp/names" "$tmp/want" || { diff "$tmp/want" "$tmp/names"; fail "--diff names other files"; }
+
+patch -s -p0 --binary <"$tmp/diff" || fail "patch did not take the diff"
+"$cli" --check recs || fail "--check after patch: exit $?"
+diff -r "$tmp/expect/recs" recs || fail "the patched tree is not what a run writes"
+echo "ok"
