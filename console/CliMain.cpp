@@ -11,6 +11,7 @@
 #include "CliEntries.h"
 #include "CliOptions.h"
 #include "ConsoleSink.h"
+#include "MergeCommand.h"
 #include "TervaloVersion.h"
 
 namespace {
@@ -19,6 +20,8 @@ const char kUsage[] =
     "usage: tervalo-cli [-k | --keep-going] [--changed-only] [-l | --list] [--no-sync] [--format=github] [--] ENTRY...\n"
     "       tervalo-cli (--check | --diff [--color=WHEN]) [--format=github] [--] ENTRY...\n"
     "       tervalo-cli [--check | --diff] [--stdin-filename NAME] -\n"
+    "       tervalo-cli merge [--marker-size N] [--diff3] BASE OURS THEIRS [PATHNAME]\n"
+    "       tervalo-cli merge --install\n"
     "       tervalo-cli --help | --version";
 const char kVersion[] = "tervalo-cli " TERVALO_VERSION_TEXT;
 
@@ -67,6 +70,17 @@ const char kHelp[] =
     "  -h, --help      Show this text.\n"
     "  --version       Show the version.\n"
     "\n"
+    "tervalo-cli merge, as the first argument, merges three versions of a record\n"
+    "file key by key, as a git merge driver, into OURS in normal order; a key\n"
+    "changed differently on the two sides is a conflict, marked at its place.\n"
+    "  --marker-size N Conflict markers N characters long (default 7).\n"
+    "  --diff3         Conflicts show the base's lines too.\n"
+    "  --install       Set up the current git repository: the .gitattributes line\n"
+    "                  *.dbr merge=tervalo and the merge.tervalo git config.\n"
+    "Exit status of a merge: 0 merged, 1 conflicts, 2 usage error, 3 nothing\n"
+    "merged (a bad or unreadable version; OURS keeps its bytes).\n"
+    "\"tervalo-cli merge --help\" shows more.\n"
+    "\n"
     "Messages go to standard error, each followed by where the file is bad:\n"
     "PATH:LINE:COL: error: REASON (or PATH: error: REASON). \"Complete!\" ends\n"
     "each run on standard output. When standard error is a terminal, a run that\n"
@@ -108,12 +122,7 @@ int RunEntries(const std::vector<Entry>& entries, const CliOptions& options, std
                 else
                     sorter.RunUnnamable(entry.text);
             } catch (const CFileException& e) {
-                FileError error;
-                error.code = e.m_lOsError;
-                error.reason = e.m_strReason;
-                sink.Failing(e.m_cause == CFileException::readError ? FailureKind::ReadError : FailureKind::WriteError,
-                             e.m_strFileName, error);
-                sink.ShowMessage(e.GetErrorMessage(), MessageKind::Failure);
+                ReportFileException(sink, e);
             } catch (const std::bad_alloc&) {
                 sink.EntryFailed(entry.text.str(), "out of memory");
             }
@@ -235,7 +244,10 @@ int ParseAndRun(int argc, const char* const* argv, std::ostream& out, std::ostre
 
 int TervaloCliMain(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
                    FileSystem& fs, const CliConsole& console, const std::vector<bool>* exact) {
-    int status = ParseAndRun(argc, argv, out, err, fs, console, exact);
+    // "merge" is a command only as the first argument: "-- merge" is an entry.
+    bool merge = argc > 1 && argv[1] && std::string(argv[1]) == "merge";
+    int status = merge ? TervaloMergeMain(argc - 1, argv + 1, out, err, fs)
+                       : ParseAndRun(argc, argv, out, err, fs, console, exact);
     // Output that did not arrive (a full disk, a closed pipe) is a failure.
     out.flush();
     if (!out) {

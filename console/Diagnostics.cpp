@@ -2,10 +2,12 @@
 
 #include "../platform/Replacement.h"
 
-bool ReadWholeFile(FileSystem& fs, const CString& path, std::string& bytes, FileError& error) {
+bool ReadWholeFile(FileSystem& fs, const CString& path, std::string& bytes, FileError& error, FileFacts* facts) {
     std::unique_ptr<InputFile> in = fs.OpenRead(path, error);
     if (!in) return false;
+    if (facts) *facts = in->Facts();
     bytes.clear();
+    bytes.reserve(static_cast<size_t>(in->Facts().size) + (1 << 16));
     size_t got = 0;
     do {
         const size_t kStep = 1 << 16;

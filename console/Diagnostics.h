@@ -12,9 +12,10 @@
 // Bad lines listed for one file; the rest are counted in a note.
 constexpr size_t kFaultsListed = 20;
 
-// The whole content of the file at path; false with the reason when it
-// cannot be read.
-bool ReadWholeFile(FileSystem& fs, const CString& path, std::string& bytes, FileError& error);
+// The whole content of the file at path, and its facts at the open when
+// asked for; false with the reason when it cannot be read.
+bool ReadWholeFile(FileSystem& fs, const CString& path, std::string& bytes, FileError& error,
+                   FileFacts* facts = nullptr);
 
 // The system's reason as a diagnostic gives it ("permission denied"), or
 // fallback when the system gave none.

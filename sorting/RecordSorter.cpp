@@ -118,13 +118,13 @@ void CRecordSorter::Report(const char* words, const CString& path, const FileErr
     m_sink.ShowMessage(CString(words) + path, MessageKind::Failure);
 }
 
-void CRecordSorter::Report(const CFileException& e) {
+void ReportFileException(IMessageSink& sink, const CFileException& e) {
     FileError error;
     error.code = e.m_lOsError;
     error.reason = e.m_strReason;
-    m_sink.Failing(e.m_cause == CFileException::readError ? FailureKind::ReadError : FailureKind::WriteError,
-                   e.m_strFileName, error);
-    m_sink.ShowMessage(e.GetErrorMessage(), MessageKind::Failure);
+    sink.Failing(e.m_cause == CFileException::readError ? FailureKind::ReadError : FailureKind::WriteError,
+                 e.m_strFileName, error);
+    sink.ShowMessage(e.GetErrorMessage(), MessageKind::Failure);
 }
 
 int CRecordSorter::CompareLines(const char* a, size_t aLength, const char* b, size_t bLength) {
@@ -158,7 +158,7 @@ BOOL CRecordSorter::SortRecordFile(CString path) {
         if (!CommitPending()) return FALSE;
         // A check, or a run that keeps going, goes on after an I/O error too.
         if (!GoesOn()) throw;
-        Report(e);
+        ReportFileException(m_sink, e);
         return TRUE;
     }
     // On its own, a file is put in place at once; in a walk, with its batch.
@@ -295,7 +295,7 @@ BOOL CRecordSorter::CommitPending() {
         CFileException e(CFileException::writeError, path, failure.error.code, failure.error.reason);
         if (failure.result == Replacement::Result::WriteFailed) {
             if (!m_keepGoing) throw e;
-            Report(e);
+            ReportFileException(m_sink, e);
         } else {
             if (!failure.keptCopy.IsEmpty()) m_sink.CopyKept(path, failure.keptCopy);
             Report(kCannotWriteMessage, path, failure.error);

@@ -53,6 +53,10 @@ public:
     virtual bool StopRequested() { return false; }
 };
 
+// Reports an I/O error in the middle of a file through sink, as a walk that
+// goes on after one does.
+void ReportFileException(IMessageSink& sink, const CFileException& e);
+
 // What becomes of a record file whose lines all pass.
 enum class SortMode {
     RewriteAlways,  // rewritten in normal order (the dialog's run)
@@ -107,7 +111,6 @@ private:
     BOOL WalkSearch(const CString& pattern, const CString& name, bool entry);
     BOOL WalkDirectory(const CString& path);
     void Report(const char* words, const CString& path, const FileError& error = FileError());
-    void Report(const CFileException& e);
     // Reports a failure of the file at path; returns the continue flag.
     BOOL Fail(const char* words, const CString& path, const FileError& error = FileError());
     BOOL GoesOn() const { return m_mode == SortMode::Check || m_keepGoing; }

@@ -1,5 +1,6 @@
 #include "RecordText.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "../platform/MemoryFileSystem.h"
@@ -17,6 +18,7 @@ const char kByteOrderMark[] = "\xEF\xBB\xBF";
 
 RecordLines SplitRecordLines(std::string_view bytes) {
     RecordLines result;
+    result.lines.reserve(static_cast<size_t>(std::count(bytes.begin(), bytes.end(), '\n')) + 1);
     size_t pos = 0;
     if (bytes.substr(0, 3) == kByteOrderMark) {
         result.byteOrderMark = true;
