@@ -13,6 +13,7 @@ const char kCompleteMessage[] = "Complete!";
 const char kCannotOpenMessage[] = "Cannot open file:\r\n";
 const char kBadFileMessage[] = "Error detected within file:\r\n";
 const char kCannotWriteMessage[] = "Cannot write file:\r\n";
+const char kUnnamableReason[] = "the name has characters outside the code page";
 
 namespace {
 const char kRecordSuffix[] = ".dbr";
@@ -39,7 +40,9 @@ void CRecordSorter::Run(const CString& entry) {
 }
 
 void CRecordSorter::RunUnnamable(const CString& entry) {
-    Report(kCannotOpenMessage, entry);
+    FileError error;
+    error.reason = kUnnamableReason;
+    Report(kCannotOpenMessage, entry, error);
     m_sink.ShowMessage(kCompleteMessage, MessageKind::Complete);
 }
 

@@ -15,6 +15,8 @@ extern const char kCompleteMessage[];      // "Complete!"
 extern const char kCannotOpenMessage[];    // "Cannot open file:\r\n"
 extern const char kBadFileMessage[];       // "Error detected within file:\r\n"
 extern const char kCannotWriteMessage[];   // "Cannot write file:\r\n"
+// Why an entry that RunUnnamable is given cannot be opened.
+extern const char kUnnamableReason[];
 
 enum class MessageKind { Failure, Complete };
 
