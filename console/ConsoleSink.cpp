@@ -12,23 +12,6 @@ double SteadySeconds() {
     return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
 
-// The text with every CR LF made a LF.
-std::string WithLf(std::string_view text) {
-    std::string lf;
-    lf.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i)
-        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) lf += text[i];
-    return lf;
-}
-
-// The bytes and their normal form differ in nothing but their line ends: the
-// mark of a checkout that turned CR LF into LF.
-bool OnlyLineEnds(std::string_view bytes, std::string_view normal) {
-    std::string lf = WithLf(bytes);
-    if (!lf.empty() && lf.back() != '\n') lf += '\n';
-    return lf == WithLf(normal);
-}
-
 const char* FallbackReason(FailureKind kind) {
     switch (kind) {
     case FailureKind::CannotOpen: return "cannot open";
@@ -91,17 +74,15 @@ void ConsoleSink::ShowMessage(const CString& text, MessageKind kind) {
     m_failed = true;
     ++m_done;
     m_progress.Clear();
-    // The words, the path on the next line (shown as the entry was typed),
-    // and any reason after it.
-    const std::string& message = text.str();
-    size_t wordsEnd = message.find("\r\n");
-    size_t pathEnd = wordsEnd == std::string::npos ? wordsEnd : message.find("\r\n", wordsEnd + 2);
-    std::string lines = message;
-    if (wordsEnd != std::string::npos) {
-        std::string path = message.substr(wordsEnd + 2, pathEnd == std::string::npos ? pathEnd : pathEnd - wordsEnd - 2);
-        lines = message.substr(0, wordsEnd) + '\n' + Shown(CString(path)) +
-                (pathEnd == std::string::npos ? "" : WithLf(message.substr(pathEnd)));
-    }
+    // The words, then on the next line the path, shown as the entry was
+    // typed, and any reason after it.
+    CString message = text;
+    message.Replace("\r\n", "\n");
+    std::string& lines = message.str();
+    size_t at = lines.find('\n');
+    const std::string& path = m_failingPath.str();
+    if (m_failing && at != std::string::npos && lines.compare(at + 1, path.size(), path) == 0)
+        lines.replace(at + 1, path.size(), Shown(m_failingPath));
     m_err << lines << '\n';
     if (m_failing) {
         m_failing = false;
@@ -146,21 +127,20 @@ void ConsoleSink::RecordFileDone(const CString& path, bool changed) {
     if (changed) {
         m_changed = true;
         std::string name = Shown(path);
-        if (m_options.Checking()) {
-            // The list of a check is its standard output; a diff is instead.
-            if (!m_options.diff) Print(name + '\n');
+        if (m_options.diff) {
+            // Read again for the diff alone.
             std::string bytes;
             FileError error;
-            // The content is read again only for what it shows: a diff, or
-            // the first file whose line ends alone differ.
-            if (m_options.diff || !m_lineEndsOnly) {
-                if (ReadWholeFile(m_fs, path, bytes, error))
-                    CheckBytes(name, bytes);
-                else if (m_options.diff)
-                    ShowMessage(CString(kCannotOpenMessage) + path, MessageKind::Failure);
-            } else if (m_options.github) {
-                AnnotateFile(m_out, name, "not in normal order");
+            if (ReadWholeFile(m_fs, path, bytes, error)) {
+                CheckBytes(name, bytes);
+            } else {
+                Failing(FailureKind::CannotOpen, path, error);
+                ShowMessage(CString(kCannotOpenMessage) + path, MessageKind::Failure);
             }
+        } else if (m_options.check) {
+            // The list of a check is its standard output.
+            Print(name + '\n');
+            if (m_options.github) AnnotateFile(m_out, name, "not in normal order");
         } else if (m_options.list) {
             Print(name + '\n');
         }
@@ -171,14 +151,17 @@ void ConsoleSink::RecordFileDone(const CString& path, bool changed) {
 void ConsoleSink::ReportBadBytes(const std::string& name, const std::string& bytes) {
     m_failed = true;
     m_progress.Clear();
-    m_err << "Error detected within file:\n" << name << '\n';
+    CString message = CString(kBadFileMessage) + CString(name.c_str(), static_cast<int>(name.size()));
+    message.Replace("\r\n", "\n");
+    m_err << message.str() << '\n';
     ShowFaults(name, bytes);
     m_err << std::flush;
 }
 
 void ConsoleSink::CheckBytes(const std::string& name, const std::string& bytes) {
     std::string normal;
-    NormalFormResult result = NormalFormOf(bytes, normal);
+    bool lineEndsOnly = false;
+    NormalFormResult result = NormalFormOf(bytes, normal, &lineEndsOnly);
     if (result == NormalFormResult::Bad) {
         ReportBadBytes(name, bytes);
     } else if (result == NormalFormResult::Changed) {
@@ -189,7 +172,7 @@ void ConsoleSink::CheckBytes(const std::string& name, const std::string& bytes) 
             AppendUnifiedDiff(diff, bytes, normal, name, name, DiffStyle{m_color});
             Print(diff);
         }
-        if (!m_lineEndsOnly && OnlyLineEnds(bytes, normal)) m_lineEndsOnly = true;
+        m_lineEndsOnly = m_lineEndsOnly || lineEndsOnly;
     }
 }
 
@@ -202,7 +185,7 @@ void ConsoleSink::EntryFailed(const std::string& entry, const std::string& probl
 
 void ConsoleSink::End() {
     m_progress.Clear();
-    if (m_lineEndsOnly) {
+    if (m_lineEndsOnly && m_options.Checking()) {
         m_err << "tervalo-cli: note: some record files differ from their normal form only in their line ends\n"
                  "(LF where CR LF belongs). Where git checks them out with LF, as a \"* text=auto\" line in\n"
                  ".gitattributes makes it do, add \"*.dbr -text\" (or \"*.dbr text eol=crlf\") to\n"

@@ -42,6 +42,7 @@ public:
     void Failing(FailureKind kind, const CString& path, const FileError& error) override;
     void CopyKept(const CString& path, const CString& copy) override;
     void RecordFileDone(const CString& path, bool changed) override;
+    void LineEndsDiffer(const CString&) override { m_lineEndsOnly = true; }
 
     // An entry that names nothing: "ENTRY: error: PROBLEM".
     void EntryFailed(const std::string& entry, const std::string& problem);

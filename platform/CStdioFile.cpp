@@ -34,6 +34,7 @@ BOOL CStdioFile::Open(const CString& path, UINT flags, FileError* error) {
     m_pos = m_end = 0;
     m_atEnd = false;
     m_dataAfterEndMark = false;
+    m_metEndMark = false;
     m_endedByCrLf = true;
     if (!m_buffer) m_buffer.reset(new char[kBufferSize]);
     if (flags & modeWrite) {
@@ -121,6 +122,7 @@ BOOL CStdioFile::ReadLine(std::string_view& line) {
             m_line.append(start, static_cast<size_t>(mark - start));
             collected = true;
             m_endedByCrLf = false;
+            m_metEndMark = true;
             readAny = readAny || mark != start;
             m_pos += static_cast<size_t>(mark - start) + 1;
             // Input ends here. Look at what follows: only more marks may.

@@ -54,6 +54,8 @@ public:
     // TRUE once a Ctrl-Z ended the input while something other than further
     // Ctrl-Z bytes followed it: content that text mode would not show.
     BOOL HasDataAfterEndMark() const { return m_dataAfterEndMark; }
+    // TRUE once a Ctrl-Z ended the input.
+    BOOL MetEndMark() const { return m_metEndMark; }
     // TRUE while every line read so far was ended by CR LF and no Ctrl-Z
     // was met: the bytes read after the mark are then exactly the lines read,
     // each as WriteLine writes it.
@@ -96,5 +98,6 @@ private:
     size_t m_end = 0;
     bool m_atEnd = false;
     bool m_dataAfterEndMark = false;
+    bool m_metEndMark = false;
     bool m_endedByCrLf = true;
 };

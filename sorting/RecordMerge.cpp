@@ -6,7 +6,6 @@
 #include <functional>
 #include <vector>
 
-#include "../platform/CString.h"
 #include "RecordSorter.h"
 #include "RecordText.h"
 
@@ -16,16 +15,7 @@ enum Side { kBase, kOurs, kTheirs, kSides };
 // What a key's group becomes in the result.
 enum Outcome : uint8_t { kNothing, kTakeOurs, kTakeTheirs, kConflict };
 
-const char kTemplateKey[] = "templateName,";
-const size_t kTemplateKeyLength = 13;
 const char kByteOrderMark[] = "\xEF\xBB\xBF";
-
-bool IsTemplateLine(std::string_view line) {
-    if (line.size() < kTemplateKeyLength) return false;
-    for (size_t i = 0; i < kTemplateKeyLength; ++i)
-        if (FoldAscii(line[i]) != FoldAscii(kTemplateKey[i])) return false;
-    return true;
-}
 
 bool LineBefore(std::string_view a, std::string_view b) {
     return CRecordSorter::CompareLines(a.data(), a.size(), b.data(), b.size()) < 0;
@@ -56,18 +46,13 @@ Version ReadVersion(std::string_view bytes) {
     v.byteOrderMark = split.byteOrderMark;
     v.records.reserve(split.lines.size());
     for (const RecordLine& line : split.lines) {
-        std::string_view text = line.text;
-        if (text.empty()) continue;
-        size_t comma = text.find(',');
-        if (comma == std::string_view::npos || comma == 0 || comma + 1 == text.size()) {
-            v.bad = true;
-            continue;
-        }
-        if (text[comma + 1] == ',') continue;
-        if (IsTemplateLine(text))
-            v.templateLine.assign(1, text);
-        else
-            v.records.push_back(Version::Record{text, static_cast<uint32_t>(comma), 0});
+        size_t comma = 0;
+        LineKind kind = ClassifyLine(line.text, comma);
+        if (kind == LineKind::Template)
+            v.templateLine.assign(1, line.text);
+        else if (kind == LineKind::Record)
+            v.records.push_back(Version::Record{line.text, static_cast<uint32_t>(comma), 0});
+        v.bad = v.bad || IsBadLine(kind);
     }
     return v;
 }

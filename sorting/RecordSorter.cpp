@@ -8,6 +8,7 @@
 #include "../platform/CStdioFile.h"
 #include "../platform/PathMatch.h"
 #include "LineStore.h"
+#include "RecordText.h"
 
 const char kCompleteMessage[] = "Complete!";
 const char kCannotOpenMessage[] = "Cannot open file:\r\n";
@@ -17,19 +18,7 @@ const char kUnnamableReason[] = "the name has characters outside the code page";
 
 namespace {
 const char kRecordSuffix[] = ".dbr";
-const char kTemplateKey[] = "templateName,";
-const size_t kTemplateKeyLength = 13;
-
 const char kDirectorySuffix[] = {kPathSeparator, '*', '.', '*', '\0'};
-
-// The first count bytes of line equal key, ASCII letters compared without
-// regard to case.
-bool StartsWithNoCase(std::string_view line, const char* key, size_t count) {
-    if (line.size() < count) return false;
-    for (size_t i = 0; i < count; ++i)
-        if (FoldAscii(line[i]) != FoldAscii(key[i])) return false;
-    return true;
-}
 }  // namespace
 
 void CRecordSorter::Run(const CString& entry) {
@@ -199,20 +188,17 @@ BOOL CRecordSorter::SortOrCheck(const CString& path) {
     bool inOrder = true;
     bool normal = true;
     while (file.ReadLine(line)) {
-        if (line.empty()) {
-            normal = false;
-            continue;
-        }
-        size_t comma = line.find(',');
-        if (comma == std::string_view::npos || comma == 0 || comma == line.size() - 1) {
+        size_t comma = 0;
+        LineKind kind = ClassifyLine(line, comma);
+        if (IsBadLine(kind)) {
             file.Close();
             return Fail(kBadFileMessage, path);
         }
-        if (line[comma + 1] == ',') {
+        if (kind == LineKind::Blank || kind == LineKind::EmptyValue) {
             normal = false;
             continue;
         }
-        if (StartsWithNoCase(line, kTemplateKey, kTemplateKeyLength)) {
+        if (kind == LineKind::Template) {
             if (lastRecord || !templateLine.IsEmpty()) normal = false;
             templateLine.str().assign(line.data(), line.size());
         } else {
@@ -231,8 +217,6 @@ BOOL CRecordSorter::SortOrCheck(const CString& path) {
         file.Close();
         return Fail(kBadFileMessage, path);
     }
-    normal = normal && inOrder && file.LinesEndedByCrLf();
-
     // A record line that begins with the mark's bytes and is written first
     // would be taken for a mark on the next read and lose them (and its
     // place): the file then starts with a mark of its own.
@@ -240,7 +224,11 @@ BOOL CRecordSorter::SortOrCheck(const CString& path) {
         return templateLine.IsEmpty() && first && !byteOrderMark &&
                LineStore::View(first).substr(0, 3) == "\xEF\xBB\xBF";
     };
-    if (inOrder && needsOwnMark(firstRecord)) normal = false;
+    // The lines are those of the normal form, in its order: only the line
+    // breaks may differ.
+    bool sameLines = normal && inOrder && !needsOwnMark(firstRecord);
+    normal = sameLines && file.LinesEndedByCrLf();
+    if (sameLines && !normal && !file.MetEndMark()) m_sink.LineEndsDiffer(path);
 
     // Whether the file is in normal form is known without sorting it.
     if (m_mode == SortMode::Check || (normal && m_mode == SortMode::ChangedOnly)) {

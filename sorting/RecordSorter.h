@@ -35,6 +35,10 @@ public:
         (void)path;
         (void)changed;
     }
+    // A record file that passed differs from its normal form only in its
+    // line breaks (LF for CR LF, a last line without one); its
+    // RecordFileDone follows. The dialog has no use for this.
+    virtual void LineEndsDiffer(const CString& path) { (void)path; }
     // The file at path, which is about to be reported as not written, may
     // hold part of its new content, or be gone: a write into it, or a
     // replace of it, failed half way. copy holds all of its new content.

@@ -79,14 +79,13 @@ FaultList LocateFaults(std::string_view bytes, size_t limit) {
         if (list.total++ < limit) list.faults.push_back(counter.At(offset, reason));
     };
     for (const RecordLine& line : split.lines) {
-        if (line.text.empty()) continue;
-        size_t comma = line.text.find(',');
-        if (comma == std::string_view::npos)
-            add(line.offset, kNoCommaReason);
-        else if (comma == 0)
-            add(line.offset, kLeadingCommaReason);
-        else if (comma == line.text.size() - 1)
-            add(line.offset + comma, kNothingAfterCommaReason);
+        size_t comma = 0;
+        switch (ClassifyLine(line.text, comma)) {
+        case LineKind::NoComma: add(line.offset, kNoCommaReason); break;
+        case LineKind::LeadingComma: add(line.offset, kLeadingCommaReason); break;
+        case LineKind::NothingAfterComma: add(line.offset + comma, kNothingAfterCommaReason); break;
+        default: break;
+        }
     }
     if (split.dataAfterEndMark) add(bytes.find_first_not_of(kEndMark, split.endMark), kAfterEndMarkReason);
     return list;
@@ -96,12 +95,14 @@ namespace {
 struct OutcomeSink : IMessageSink {
     void ShowMessage(const CString&, MessageKind kind) override { failed = failed || kind == MessageKind::Failure; }
     void RecordFileDone(const CString&, bool isChanged) override { changed = isChanged; }
+    void LineEndsDiffer(const CString&) override { lineEnds = true; }
     bool failed = false;
     bool changed = false;
+    bool lineEnds = false;
 };
 }  // namespace
 
-NormalFormResult NormalFormOf(std::string_view bytes, std::string& normal) {
+NormalFormResult NormalFormOf(std::string_view bytes, std::string& normal, bool* lineEndsOnly) {
     // The sorter itself does the work, on a file system that holds only
     // these bytes, so that there is one normal form.
     static const char kName[] = "record";
@@ -113,5 +114,6 @@ NormalFormResult NormalFormOf(std::string_view bytes, std::string& normal) {
     normal.clear();
     if (!sorter.SortRecordFile(kName) || sink.failed) return NormalFormResult::Bad;
     normal = fs.Get(kName);
+    if (lineEndsOnly) *lineEndsOnly = sink.lineEnds;
     return sink.changed ? NormalFormResult::Changed : NormalFormResult::Normal;
 }

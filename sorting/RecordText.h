@@ -7,11 +7,39 @@
 #include <string_view>
 #include <vector>
 
+#include "../platform/CString.h"
+
 // The reasons a record file is bad, as diagnostics give them.
 extern const char kNoCommaReason[];            // "line has no comma"
 extern const char kLeadingCommaReason[];       // "line starts with a comma"
 extern const char kNothingAfterCommaReason[];  // "nothing after the comma"
 extern const char kAfterEndMarkReason[];       // "text after the end-of-file mark"
+
+// What one line (without its line break) is to a record file.
+enum class LineKind {
+    Blank,              // dropped by the normal form
+    EmptyValue,         // "key,,...": dropped too
+    Template,           // its key is templateName, in any letter case
+    Record,
+    NoComma,            // these three make the file bad
+    LeadingComma,
+    NothingAfterComma,
+};
+// comma receives the place of the line's first comma, where it has one.
+inline LineKind ClassifyLine(std::string_view line, size_t& comma) {
+    static const char kTemplateKey[] = "templatename,";
+    if (line.empty()) return LineKind::Blank;
+    comma = line.find(',');
+    if (comma == std::string_view::npos) return LineKind::NoComma;
+    if (comma == 0) return LineKind::LeadingComma;
+    if (comma == line.size() - 1) return LineKind::NothingAfterComma;
+    if (line[comma + 1] == ',') return LineKind::EmptyValue;
+    if (comma != sizeof kTemplateKey - 2) return LineKind::Record;
+    for (size_t i = 0; i < comma; ++i)
+        if (FoldAscii(line[i]) != kTemplateKey[i]) return LineKind::Record;
+    return LineKind::Template;
+}
+inline bool IsBadLine(LineKind kind) { return kind >= LineKind::NoComma; }
 
 // One line as the sorter reads it: without its line break, and where its
 // first byte lies in the bytes.
@@ -57,5 +85,6 @@ enum class NormalFormResult {
     Bad,      // the file is bad and would be left as it is
 };
 // normal receives the bytes the sorter would write (the same bytes when
-// already normal; nothing when bad).
-NormalFormResult NormalFormOf(std::string_view bytes, std::string& normal);
+// already normal; nothing when bad). lineEndsOnly, where given, tells whether
+// the bytes differ from it only in their line breaks.
+NormalFormResult NormalFormOf(std::string_view bytes, std::string& normal, bool* lineEndsOnly = nullptr);

@@ -51,6 +51,8 @@ struct CountingSink : IMessageSink {
         kinds.push_back(kind);
     }
     void RecordFileDone(const CString&, bool changed) override { done.push_back(changed); }
+    void LineEndsDiffer(const CString&) override { lineEnds = true; }
+    bool lineEnds = false;
     std::vector<std::string> messages;
     std::vector<MessageKind> kinds;
     std::vector<bool> done;  // the changed flag of every file that passed
@@ -291,6 +293,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(check.after == before && check.replacementsCreated == 0 && check.attributeChanges == 0,
           "check touched the file");
     Check(check.sink.done == std::vector<bool>{changed}, "check disagrees with the rewrite");
+    // Told apart by their line breaks alone: the same text once every CR LF
+    // is a LF and the last line has one.
+    auto lf = [](std::string text) {
+        for (size_t at = 0; (at = text.find("\r\n", at)) != std::string::npos; ++at) text.erase(at, 1);
+        return text.empty() || text.back() == '\n' ? text : text + '\n';
+    };
+    Check(!check.sink.lineEnds || (changed && lf(before) == lf(whole.after)), "line ends said to differ alone");
     Outcome changedOnly;
     Sort(before, 1 + size % 3, changedOnly, SortMode::ChangedOnly);
     Check(changedOnly.ok && changedOnly.after == whole.after, "changed-only result differs");

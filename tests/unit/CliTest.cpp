@@ -239,12 +239,15 @@ TEST(Cli, OptionSets) {
          "Error detected within file:\nin.dbr\nin.dbr:2:1: error: line starts with a comma\n", false},
         {{"--check", "-"}, "b,1\r\na,1\r\n", 1, "", "", false},
         {{"--check", "-"}, "a,1\nb,1\n", 1, "", "tervalo-cli: note: some record files differ", false},
+        {{"--check", "lf", "bad"}, "", 1, "lf|a.dbr\n", kBadLines + "tervalo-cli: note: some record files differ", false},
+        {{"lf"}, "", 0, "Complete!\n", "", false},
     };
     for (const auto& c : cases) {
         TempDir dir;
         dir.Write("good/a.dbr", kUnsorted);
         dir.Write("deep/sub/b.dbr", kUnsorted);
         dir.Write("bad/x.dbr", kBad);
+        dir.Write("lf/a.dbr", "a,1,\nb,1,");
         auto at = [&dir](std::string text) {
             for (size_t i; (i = text.find("<T>")) != std::string::npos;) text.replace(i, 3, dir.Path());
             std::replace(text.begin(), text.end(), '|', kPathSeparator);
