@@ -45,6 +45,10 @@ struct FileFacts {
     DWORD attributes = 0;  // FILE_ATTRIBUTE_*; FILE_ATTRIBUTE_DIRECTORY for directories
     uint64_t size = 0;
     int64_t lastWrite = 0;  // in the system's own units (ns since 1970, or a FILETIME)
+    // The last change of anything about the file, content or metadata
+    // (owner, mode, links, ACL, attributes): st_ctim on POSIX, ChangeTime on
+    // Windows, in the same units. 0 where the system does not tell.
+    int64_t changeTime = 0;
     FileId id;
     // POSIX only (0 elsewhere): the permission bits, owner, group and count
     // of names of the file.
