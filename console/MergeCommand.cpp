@@ -37,9 +37,14 @@ const char kMergeHelp[] =
     "                   .gitattributes line and the merge.tervalo git config.\n"
     "  -h, --help       Show this text.\n"
     "\n"
-    "Exit status: 0 merged, 1 merged with conflicts, 2 usage error, 3 nothing\n"
-    "merged (a version is bad or cannot be read, or OURS cannot be written);\n"
-    "OURS is then left exactly as it was.\n";
+    "The result has the line ends of OURS: LF where OURS ends every line with\n"
+    "LF, otherwise CR LF. Run by git, the merge honours merge.conflictStyle=diff3.\n"
+    "\n"
+    "Exit status: 0 merged, 1 merged with conflicts, 2 usage error, 3 no keyed\n"
+    "merge. When a version holds a bad line, its bad lines are named and OURS\n"
+    "gets git's own line merge (git merge-file), with conflict markers where the\n"
+    "versions differ; where git cannot be run, and when a version cannot be read\n"
+    "or OURS cannot be written, OURS is left exactly as it was.\n";
 
 const char* const kSideNames[] = {"base", "ours", "theirs"};
 const size_t kMaxMarkerSize = 4096;
@@ -49,9 +54,9 @@ int MergeUsageError(std::ostream& err, const std::string& words) {
     return kMergeUsage;
 }
 
-// Puts text (lines ended by LF) in place of the file at path, whose bytes
-// were read with the facts given: CR LF on the disk, flushed before it
-// replaces the file, and only while the file is still as it was read.
+// Puts text in place of the file at path, whose bytes were read with the
+// facts given: byte for byte, flushed before it replaces the file, and only
+// while the file is still as it was read.
 // An empty text on success; otherwise why not.
 std::string WriteMerge(FileSystem& fs, const std::string& path, const FileFacts& read, const std::string& text) {
     CStdioFile file(fs);
@@ -62,7 +67,7 @@ std::string WriteMerge(FileSystem& fs, const std::string& path, const FileFacts&
         return ReasonOf(error, "cannot write");
     ReplaceBatch batch(fs);
     try {
-        file.WriteString(std::string_view(text));
+        file.WriteBytes(text);
         batch.Add(file.Detach());
     } catch (const CFileException& e) {
         return e.m_strReason.IsEmpty() ? "cannot write" : e.m_strReason.str();
@@ -76,8 +81,43 @@ std::string WriteMerge(FileSystem& fs, const std::string& path, const FileFacts&
 
 struct MergeArgs {
     MergeOptions options;
-    std::vector<std::string> paths;  // base, ours, theirs and maybe the name
+    std::vector<std::string> paths;  // base, ours and theirs and maybe the name
 };
+
+// The line end that git keeps the file in, as OURS shows it: LF where OURS
+// ends every line with a bare LF, otherwise (CR LF, none, or both) CR LF.
+std::string_view LineEndOf(const std::string& ours) {
+    size_t lf = ours.find('\n');
+    if (lf == std::string::npos) return "\r\n";
+    for (; lf != std::string::npos; lf = ours.find('\n', lf + 1))
+        if (lf > 0 && ours[lf - 1] == '\r') return "\r\n";
+    return "\n";
+}
+
+// Run by git (which hands its children GIT_EXEC_PATH), the merge shows
+// conflicts as the user's merge.conflictStyle asks.
+bool GitAsksForDiff3() {
+    const char* byGit = std::getenv("GIT_EXEC_PATH");
+    if (!byGit || !*byGit) return false;
+    std::string style, failure;
+    if (RunProgram({"git", "config", "--get", "merge.conflictStyle"}, &style, failure) != 0) return false;
+    while (!style.empty() && (style.back() == '\n' || style.back() == '\r')) style.pop_back();
+    return style == "diff3" || style == "zdiff3";
+}
+
+// git's own line merge of the three files, labelled ours, base and theirs;
+// false when git cannot be run or cannot merge them.
+bool LineMerge(const MergeArgs& args, const MergeOptions& options, std::string& text) {
+    std::vector<std::string> command = {"git", "merge-file", "-p", "--marker-size",
+                                        std::to_string(options.markerSize)};
+    if (options.diff3) command.push_back("--diff3");
+    for (const char* label : {"ours", "base", "theirs"}) command.insert(command.end(), {"-L", label});
+    command.insert(command.end(), {"--", args.paths[1], args.paths[0], args.paths[2]});
+    std::string failure;
+    int status = RunProgram(command, &text, failure);
+    // Its status counts the conflicts; a failure is negative, seen as 255.
+    return status >= 0 && status < 128;
+}
 
 int Merge(const MergeArgs& args, std::ostream& err, FileSystem& fs) {
     const std::string& name = args.paths.size() > 3 ? args.paths[3] : args.paths[1];
@@ -95,7 +135,8 @@ int Merge(const MergeArgs& args, std::ostream& err, FileSystem& fs) {
     if (!read) return kMergeFailed;
 
     MergeOptions options = args.options;
-    options.lineEnd = "\n";  // text mode writes CR LF
+    options.diff3 = options.diff3 || GitAsksForDiff3();
+    options.lineEnd = LineEndOf(files[1]);
     MergeOutcome merged = MergeRecordFiles(files[0], files[1], files[2], options);
     bool bad = false;
     for (int side = 0; side < 3; ++side) {
@@ -103,7 +144,20 @@ int Merge(const MergeArgs& args, std::ostream& err, FileSystem& fs) {
         bad = true;
         PrintFaults(err, name + " (" + kSideNames[side] + ")", LocateFaults(files[side], kFaultsListed));
     }
-    if (bad) return kMergeFailed;
+    if (bad) {
+        // Left as it was, the file would show no conflict, and a commit of it
+        // would drop the other side's changes without a word.
+        std::string lines;
+        std::string failure = LineMerge(args, options, lines) ? WriteMerge(fs, args.paths[1], oursRead, lines)
+                                                              : "git merge-file cannot be run";
+        if (failure.empty())
+            err << name << ": not merged by key; git's line merge is in the file, with conflict markers where "
+                           "the versions differ: mend the bad lines and the conflicts, then stage the file\n";
+        else
+            err << name << ": not merged (" << failure << "); the file is as it was (ours): "
+                           "mend the bad lines, merge the changes by hand, then stage the file\n";
+        return kMergeFailed;
+    }
     std::string failure = WriteMerge(fs, args.paths[1], oursRead, merged.text);
     if (!failure.empty()) {
         err << name << " (ours): error: " << failure << '\n';

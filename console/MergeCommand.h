@@ -4,6 +4,8 @@
 #pragma once
 
 #include <ostream>
+#include <string>
+#include <vector>
 
 #include "../platform/FileSystem.h"
 
@@ -12,7 +14,7 @@ enum MergeStatus {
     kMergeClean = 0,      // OURS holds the merge
     kMergeConflicts = 1,  // OURS holds the merge, conflicts marked
     kMergeUsage = 2,
-    kMergeFailed = 3,     // nothing merged: a version is bad or unreadable, or OURS could not be written
+    kMergeFailed = 3,     // no keyed merge: a version is bad or unreadable, or OURS could not be written
 };
 
 // argv[0] is "merge"; the rest are its arguments.
@@ -22,3 +24,7 @@ int TervaloMergeMain(int argc, const char* const* argv, std::ostream& out, std::
 // tervalo-cli merge --install: the .gitattributes line and the git config of
 // the repository that the working directory lies in. 0, or 1 after a message.
 int InstallMergeDriver(std::ostream& out, std::ostream& err);
+
+// Runs the program that args names, found on PATH; its standard output goes
+// into output when given. Its exit status, or -1 with why in failure.
+int RunProgram(const std::vector<std::string>& args, std::string* output, std::string& failure);

@@ -1,5 +1,6 @@
 // tervalo-cli merge --install: git is asked for the repository's top level
 // and given the driver's config; the .gitattributes line is added by hand.
+// RunProgram, which runs git for it, serves the merge as well.
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -23,8 +24,10 @@ namespace {
 const char kAttributesLine[] = "*.dbr merge=tervalo";
 const char kDriverName[] = "Tervalo keyed merge for record files";
 const char kDriverCommand[] = "tervalo-cli merge --marker-size %L %O %A %B %P";
+}  // namespace
 
 #ifdef _WIN32
+namespace {
 // One argument as the C runtime's command-line parser reads it back.
 std::string Quoted(const std::string& arg) {
     if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) return arg;
@@ -42,10 +45,9 @@ std::string Quoted(const std::string& arg) {
     q.append(slashes, '\\');
     return q + "\"";
 }
+}  // namespace
 
-// Runs the program that args names, found on PATH; its standard output goes
-// into output when given. Its exit status, or -1 with why in failure.
-int Run(const std::vector<std::string>& args, std::string* output, std::string& failure) {
+int RunProgram(const std::vector<std::string>& args, std::string* output, std::string& failure) {
     std::string line;
     for (const std::string& a : args) line += (line.empty() ? "" : " ") + Quoted(a);
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
@@ -84,7 +86,7 @@ int Run(const std::vector<std::string>& args, std::string* output, std::string& 
     return static_cast<int>(status);
 }
 #else
-int Run(const std::vector<std::string>& args, std::string* output, std::string& failure) {
+int RunProgram(const std::vector<std::string>& args, std::string* output, std::string& failure) {
     std::vector<char*> argv;
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -122,6 +124,8 @@ int Run(const std::vector<std::string>& args, std::string* output, std::string& 
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
 }
 #endif
+
+namespace {
 
 // Adds the attributes line to the file at path unless a line of it holds
 // just that; a file that does not exist yet is made. Empty on success,
@@ -163,7 +167,7 @@ std::string AddAttributesLine(const std::string& path, bool& added) {
 
 int InstallMergeDriver(std::ostream& out, std::ostream& err) {
     std::string top, failure;
-    int status = Run({"git", "rev-parse", "--show-toplevel"}, &top, failure);
+    int status = RunProgram({"git", "rev-parse", "--show-toplevel"}, &top, failure);
     while (!top.empty() && (top.back() == '\n' || top.back() == '\r')) top.pop_back();
     if (status != 0 || top.empty()) {
         err << "tervalo-cli merge: "
@@ -179,7 +183,7 @@ int InstallMergeDriver(std::ostream& out, std::ostream& err) {
     for (const auto& setting : {std::vector<std::string>{"git", "config", "--local", "merge.tervalo.name", kDriverName},
                                 std::vector<std::string>{"git", "config", "--local", "merge.tervalo.driver",
                                                          kDriverCommand}}) {
-        status = Run(setting, nullptr, failure);
+        status = RunProgram(setting, nullptr, failure);
         if (status != 0) {
             err << "tervalo-cli merge: cannot set " << setting[3] << ": "
                 << (status < 0 ? failure : "git config failed") << '\n';

@@ -209,6 +209,10 @@ void CStdioFile::WriteString(std::string_view text) {
     }
 }
 
+void CStdioFile::WriteBytes(std::string_view bytes) {
+    if (m_out) Append(bytes.data(), bytes.size());
+}
+
 void CStdioFile::WriteLine(std::string_view text) {
     if (!m_out) return;
     WriteString(text);

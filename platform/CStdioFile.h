@@ -68,6 +68,8 @@ public:
     // Writes text and a line break, as WriteString(text) and then
     // WriteString("\n") would.
     void WriteLine(std::string_view text);
+    // Writes bytes as they are: an LF stays an LF.
+    void WriteBytes(std::string_view bytes);
     // Writes out what is buffered, finishes the new content and puts it in
     // place of the file. I/O errors throw; FALSE when the file could not be
     // replaced (it then keeps its old content).

@@ -264,6 +264,12 @@ MergeOutcome MergeRecordFiles(std::string_view base, std::string_view ours, std:
                              : versions[kOurs].byteOrderMark;
     // A first line that begins with the mark's bytes would be taken for a
     // mark when the file is read again, and lose them: it gets a mark ahead.
-    if (byteOrderMark || result.text.compare(0, 3, kByteOrderMark) == 0) result.text.insert(0, kByteOrderMark);
+    // A conflict marker keeps the start of its line, where tools look for
+    // it: the mark goes on a blank line of its own above it, which the
+    // normal form drops once the conflict is resolved.
+    if (byteOrderMark || result.text.compare(0, 3, kByteOrderMark) == 0) {
+        if (result.text.compare(0, options.markerSize, std::string(options.markerSize, '<')) == 0) result.text.insert(0, options.lineEnd.data(), options.lineEnd.size());
+        result.text.insert(0, kByteOrderMark);
+    }
     return result;
 }

@@ -10,6 +10,7 @@ const char kNoCommaReason[] = "line has no comma";
 const char kLeadingCommaReason[] = "line starts with a comma";
 const char kNothingAfterCommaReason[] = "nothing after the comma";
 const char kAfterEndMarkReason[] = "text after the end-of-file mark";
+const char kConflictMarkerReason[] = "conflict marker left by a merge";
 
 namespace {
 const char kEndMark = 0x1A;
@@ -45,6 +46,13 @@ RecordLines SplitRecordLines(std::string_view bytes) {
 }
 
 namespace {
+// A line that begins as the markers of a merge's conflict do.
+bool LooksLikeConflictMarker(std::string_view line) {
+    const size_t kMarkerSize = 7;
+    if (line.size() < kMarkerSize || std::string_view("<=|>").find(line[0]) == std::string_view::npos) return false;
+    return line.find_first_not_of(line[0]) >= kMarkerSize;
+}
+
 // Turns byte offsets, asked for in increasing order, into lines and columns.
 class LineCounter {
 public:
@@ -80,7 +88,12 @@ FaultList LocateFaults(std::string_view bytes, size_t limit) {
     };
     for (const RecordLine& line : split.lines) {
         size_t comma = 0;
-        switch (ClassifyLine(line.text, comma)) {
+        LineKind kind = ClassifyLine(line.text, comma);
+        if (IsBadLine(kind) && LooksLikeConflictMarker(line.text)) {
+            add(line.offset, kConflictMarkerReason);
+            continue;
+        }
+        switch (kind) {
         case LineKind::NoComma: add(line.offset, kNoCommaReason); break;
         case LineKind::LeadingComma: add(line.offset, kLeadingCommaReason); break;
         case LineKind::NothingAfterComma: add(line.offset + comma, kNothingAfterCommaReason); break;

@@ -14,6 +14,7 @@ extern const char kNoCommaReason[];            // "line has no comma"
 extern const char kLeadingCommaReason[];       // "line starts with a comma"
 extern const char kNothingAfterCommaReason[];  // "nothing after the comma"
 extern const char kAfterEndMarkReason[];       // "text after the end-of-file mark"
+extern const char kConflictMarkerReason[];     // "conflict marker left by a merge"
 
 // What one line (without its line break) is to a record file.
 enum class LineKind {
@@ -75,7 +76,8 @@ struct FaultList {
     size_t total = 0;               // all of them
 };
 // The bad lines of a record file's bytes (and text after its end mark), at
-// most limit of them listed. None for a good file.
+// most limit of them listed. None for a good file. A bad line that begins
+// with seven '<', '=', '|' or '>' is named as a merge's conflict marker.
 FaultList LocateFaults(std::string_view bytes, size_t limit);
 
 // What the sorter makes of the bytes of one record file.

@@ -1,6 +1,7 @@
 // tervalo-cli merge: three versions in, OURS and the exit status out.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 
 #include "../../console/MergeCommand.h"
@@ -60,7 +61,53 @@ const MergeCase kCases[] = {
     {"text after the end mark", "a,1\r\n", "a,2\r\n\x1A" "b,1\r\n", "a,1\r\n", kUnchanged, 3,
      "x.dbr (ours):2:2: error: text after the end-of-file mark\n"},
     {"base missing", kMissing, "a,2\r\n", "a,1\r\n", kUnchanged, 3, "x.dbr (base): error: "},
+    // The result has OURS's line ends: LF only where OURS has nothing else.
+    {"LF kept", "a,1\n", "a,1\nb,1\n", "a,1\nc,1\n", "a,1\nb,1\nc,1\n", 0, ""},
+    {"LF in conflict", "b,1\n", "b,2\n", "b,3\n", "<<<<<<< ours\nb,2\n=======\nb,3\n>>>>>>> theirs\n", 1, ""},
+    {"mixed line ends give CR LF", "a,1\n", "a,1\nb,1\r\n", "a,1\r\nc,1\n", "a,1\r\nb,1\r\nc,1\r\n", 0, ""},
+    // A marker at the very start stays at the start of its line.
+    {"mark above a first conflict", "\xEF\xBB\xBF" "b,1\r\n", "\xEF\xBB\xBF" "b,2\r\n", "\xEF\xBB\xBF" "b,3\r\n",
+     "\xEF\xBB\xBF\r\n" + kConflictB, 1, ""},
+    {"bad line like a marker", "a,1\r\n", "a,2\r\n", "a,1\r\n>>>>>>> theirs\r\n", kUnchanged, 3,
+     "x.dbr (theirs):2:1: error: conflict marker left by a merge\n"},
 };
+
+// The same case with OURS and THEIRS swapped: each conflict shows the two
+// sides the other way round, and diagnostics name the other side.
+MergeCase Swapped(const MergeCase& c) {
+    MergeCase s = c;
+    std::swap(s.ours, s.theirs);
+    s.name = nullptr;
+    for (size_t at = 0; (at = s.err.find('(', at)) != std::string::npos; ++at) {
+        if (s.err.compare(at, 6, "(ours)") == 0) s.err.replace(at, 6, "(theirs)");
+        else if (s.err.compare(at, 8, "(theirs)") == 0) s.err.replace(at, 8, "(ours)");
+    }
+    if (c.merged == kUnchanged) return s;
+    s.merged.clear();
+    std::string sides[3];  // ours, base, theirs of the conflict being read
+    int side = -1;         // outside a conflict
+    std::string opening, middle, baseMarker;
+    for (size_t at = 0; at < c.merged.size();) {
+        size_t end = std::min(c.merged.find('\n', at), c.merged.size() - 1) + 1;
+        std::string line = c.merged.substr(at, end - at);
+        at = end;
+        bool marker = line.size() > 2 && line[0] == line[1] && std::string("<|=>").find(line[0]) != std::string::npos;
+        if (!marker) {
+            (side < 0 ? s.merged : sides[side]) += line;
+        } else if (line[0] == '<') {
+            opening = line, side = 0;
+        } else if (line[0] == '|') {
+            baseMarker = line, side = 1;
+        } else if (line[0] == '=') {
+            middle = line, side = 2;
+        } else {
+            s.merged += opening + sides[2] + baseMarker + sides[1] + middle + sides[0] + line;
+            side = -1;
+            for (std::string* part : {&sides[0], &sides[1], &sides[2], &baseMarker}) part->clear();
+        }
+    }
+    return s;
+}
 
 struct MergeRun {
     int status;
@@ -92,18 +139,20 @@ std::vector<std::string> Versions(VirtualFileSystem& fs, const MergeCase& c) {
 class MergeTable : public testing::TestWithParam<MergeCase> {};
 
 TEST_P(MergeTable, MergesIntoOurs) {
-    const MergeCase& c = GetParam();
-    VirtualFileSystem fs;
-    MergeRun r = RunMerge(Versions(fs, c), fs);
-    std::string ours = fs.Bytes(VirtualFileSystem::Path("ours"));
-    EXPECT_EQ(ours, c.merged == kUnchanged ? c.ours : c.merged);
-    EXPECT_EQ(r.status, c.status);
-    EXPECT_EQ(r.err.substr(0, c.err.size()), c.err);
-    EXPECT_EQ(r.out, "");
-    // A clean merge is in normal form as it stands.
-    std::string normal;
-    if (c.status == 0) {
-        EXPECT_EQ(NormalFormOf(ours, normal), NormalFormResult::Normal);
+    for (const MergeCase& c : {GetParam(), Swapped(GetParam())}) {
+        SCOPED_TRACE(c.name ? "as given" : "sides swapped");
+        VirtualFileSystem fs;
+        MergeRun r = RunMerge(Versions(fs, c), fs);
+        std::string ours = fs.Bytes(VirtualFileSystem::Path("ours"));
+        EXPECT_EQ(ours, c.merged == kUnchanged ? c.ours : c.merged);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.err.substr(0, c.err.size()), c.err);
+        EXPECT_EQ(r.out, "");
+        // A clean merge is in normal form as it stands, but for LF line ends.
+        std::string normal;
+        if (c.status == 0 && ours.find("\r\n") != std::string::npos) {
+            EXPECT_EQ(NormalFormOf(ours, normal), NormalFormResult::Normal);
+        }
     }
 }
 

@@ -204,6 +204,8 @@ TEST(LocateFaults, LineAndColumnOfEachFault) {
         {"a,1\r\n\x1A\x1A\x1A", "", 0},
         {"a,1\r\nq\x1A\x1A\r\nb", "2:1 line has no comma; 2:4 text after the end-of-file mark", 2},
         {many, "1:1 line has no comma; 2:1 line has no comma", 25},
+        {"<<<<<<< ours\n>>>>>>>,\n", "1:1 conflict marker left by a merge; 2:1 conflict marker left by a merge", 2},
+        {"||||||| base,x\n<<<<<<\n=======\n", "2:1 line has no comma; 3:1 conflict marker left by a merge", 2},
     };
     for (const auto& c : cases) {
         FaultList list = LocateFaults(c.bytes, 2);
