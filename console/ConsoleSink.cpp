@@ -187,9 +187,10 @@ void ConsoleSink::End() {
     m_progress.Clear();
     if (m_lineEndsOnly && m_options.Checking()) {
         m_err << "tervalo-cli: note: some record files differ from their normal form only in their line ends\n"
-                 "(LF where CR LF belongs). Where git checks them out with LF, as a \"* text=auto\" line in\n"
-                 ".gitattributes makes it do, add \"*.dbr -text\" (or \"*.dbr text eol=crlf\") to\n"
-                 ".gitattributes, then check them out again.\n"
+                 "(LF where CR LF belongs). Where git stores them with LF, as a \"* text=auto\" line in\n"
+                 ".gitattributes makes it do, add \"*.dbr text eol=crlf\" to .gitattributes, commit it and\n"
+                 "check them out again (git rm --cached -r -q . && git reset --hard); or add \"*.dbr -text\",\n"
+                 "rewrite them (tervalo-cli --changed-only --keep-going .) and commit them.\n"
               << std::flush;
     }
 }

@@ -61,4 +61,81 @@ if git merge -q --no-edit left >/dev/null 2>&1; then fail "a conflicting change 
 printf 'templateName,t\r\na,1\r\nb,1\r\nb2,1\r\n<<<<<<< ours\r\nc,right\r\n=======\r\nc,left\r\n>>>>>>> theirs\r\nd,2\r\n' |
   cmp -s - rec.dbr || fail "conflicted file: $(od -c rec.dbr)"
 git ls-files -u rec.dbr | grep -q . || fail "git does not list rec.dbr as conflicted"
+git merge --abort
+
+# Every merge the other way round too (theirs' deletion against ours' change);
+# merge.conflictStyle=diff3 shows the base's lines.
+git config merge.conflictStyle diff3
+git switch -q left
+printf 'templateName,t\r\na,1\r\nb,1\r\nb2,1\r\nc,left\r\n' >rec.dbr
+git commit -q -am "left deletes d"
+if git merge -q --no-edit right >/dev/null 2>&1; then fail "a conflicting change merged cleanly (swapped)"; fi
+printf '%s\r\n' templateName,t a,1 b,1 b2,1 '<<<<<<< ours' c,left '||||||| base' c,1 ======= c,right '>>>>>>> theirs' \
+  '<<<<<<< ours' '||||||| base' d,1 ======= d,2 '>>>>>>> theirs' | cmp -s - rec.dbr || fail "swapped: $(cat -A rec.dbr)"
+git merge --abort
+git config --unset merge.conflictStyle
+
+# A version with a bad line: git's line merge with its markers, nothing lost.
+printf 'templateName,t\r\na,1\r\nb,1\r\nb2,1\r\nc,left\r\nnocomma\r\n' >rec.dbr
+git commit -q -am "left gets a bad line"
+status=0
+git merge -q --no-edit right >/dev/null 2>"$work/err" || status=$?
+[ "$status" -ne 0 ] || fail "a bad version merged cleanly"
+grep -q "rec.dbr (ours):6:1: error: line has no comma" "$work/err" || fail "bad line not named: $(cat "$work/err")"
+grep -q '^<<<<<<< ours' rec.dbr && grep -q '^>>>>>>> theirs' rec.dbr || fail "no line merge: $(cat -A rec.dbr)"
+git diff | grep -q 'c,right' || fail "git diff hides theirs' change"
+git merge --abort
+
+# The README's team set-up under each line-end attribute set it offers: the
+# merge is clean, the merge commit changes only the merged key, and the work
+# tree stays clean through the merge and git reset --hard.
+for attributes in '' '* text=auto' '* text=auto|*.dbr -text' '*.dbr text eol=crlf'; do
+  cd "$work" && rm -rf team && git init -q -b main team && cd team
+  printf '%s\n' "$attributes" | tr '|' '\n' >.gitattributes
+  printf 'templateName,t\na,1\nc,1\nd,1\n' >rec.dbr
+  tervalo-cli --changed-only rec.dbr >/dev/null
+  tervalo-cli merge --install >/dev/null
+  git add -A 2>/dev/null && git commit -q -m base
+  git switch -q -c other
+  printf 'b2,1\n' >>rec.dbr && tervalo-cli --changed-only rec.dbr >/dev/null && git commit -q -am theirs 2>/dev/null
+  git switch -q main
+  printf 'b,1\n' >>rec.dbr && tervalo-cli --changed-only rec.dbr >/dev/null && git commit -q -am ours 2>/dev/null
+  for branches in 'other main' 'main other'; do
+    set -- $branches
+    git switch -q "$1"
+    git merge -q --no-edit "$2" >/dev/null 2>&1 || fail "[$attributes] merge into $1 failed"
+    [ -z "$(git status --porcelain)" ] || fail "[$attributes] work tree not clean after the merge: $(git status --porcelain)"
+    [ "$(git diff --numstat HEAD^1 HEAD)" = "$(printf '1\t0\trec.dbr')" ] ||
+      fail "[$attributes] merge commit: $(git diff --numstat HEAD^1 HEAD)"
+    git reset -q --hard
+    [ -z "$(git status --porcelain)" ] || fail "[$attributes] not clean after reset --hard"
+    # Alone, text=auto checks record files out with LF, which a check reports.
+    [ "$attributes" = '* text=auto' ] || [ -z "$(tervalo-cli --check rec.dbr 2>&1)" ] ||
+      fail "[$attributes] merged file not in normal form"
+    git reset -q --hard HEAD^1
+  done
+done
+
+# A repository that stored its record files with LF under "* text=auto": the
+# steps that the README and the check's note give for each attribute line
+# leave a fresh clone whose record files pass a check.
+cd "$work" && rm -rf old && git init -q -b main old && cd old
+echo '* text=auto' >.gitattributes
+mkdir recs && printf 'templateName,t\r\na,1\r\nb,1\r\n' >recs/x.dbr && cp recs/x.dbr recs/y.dbr
+git add -A 2>/dev/null && git commit -q -m old
+rm recs/*.dbr && git checkout -- recs
+tervalo-cli --check recs >/dev/null 2>"$work/err" && fail "LF check-out passed a check"
+grep -q 'git rm --cached -r -q . && git reset --hard' "$work/err" || fail "the note gives no steps: $(cat "$work/err")"
+for line in '*.dbr -text' '*.dbr text eol=crlf'; do
+  cd "$work" && rm -rf fix && git clone -q old fix && cd fix
+  echo "$line" >>.gitattributes
+  git commit -q -am "$line"
+  case $line in
+    *-text) tervalo-cli --changed-only --keep-going . >/dev/null && git add -A && git commit -q -m "CR LF" ;;
+    *) git rm --cached -r -q . && git reset -q --hard ;;
+  esac
+  tervalo-cli --check . || fail "[$line] the fixed clone fails a check"
+  cd "$work" && rm -rf fresh && git clone -q fix fresh && cd fresh
+  [ -z "$(git status --porcelain)" ] && tervalo-cli --check . || fail "[$line] a fresh clone fails a check"
+done
 echo "git-merge: ok"
