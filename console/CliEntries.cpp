@@ -15,9 +15,40 @@ bool IsDriveOnly(const std::string& text) {
 
 const char kNoSuchEntry[] = "no such file or directory";
 const char kRoot[] = "a root directory is never searched";
+
+// Absolute ("/x", "C:\x", "\x") or climbing with a ".." component.
+bool PatchRefuses(const std::string& typed) {
+    if (typed.empty()) return false;
+    if (IsSeparator(typed[0]) || (kPathSeparator == '\\' && typed.size() > 1 && typed[1] == ':')) return true;
+    for (size_t start = 0; start < typed.size();) {
+        size_t end = start;
+        while (end < typed.size() && !IsSeparator(typed[end])) ++end;
+        if (typed.compare(start, end - start, "..") == 0) return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+// The path of an absolute place from the current directory, when it lies
+// below it or is it ("").
+bool FromCurrentDirectory(const std::string& absolute, FileSystem& fs, std::string& relative) {
+    CFileFind here(fs);
+    if (!here.FindFile(CString("."))) return false;
+    here.FindNextFile();
+    std::string current = here.GetFilePath().str();
+    if (absolute == current) {
+        relative.clear();
+        return true;
+    }
+    if (!current.empty() && current.back() != kPathSeparator) current += kPathSeparator;
+    if (absolute.compare(0, current.size(), current) != 0) return false;
+    relative = absolute.substr(current.size());
+    return true;
+}
 }  // namespace
 
-std::string EntryPaths::Display(const std::string& path) const {
+std::string EntryPaths::Display(const std::string& path, bool inDiff) const {
+    const std::string& typed = inDiff ? diffTyped : this->typed;
     if (path == anchor) return typed;
     std::string prefix = anchor;
     if (!prefix.empty() && prefix.back() != kPathSeparator) prefix += kPathSeparator;
@@ -27,7 +58,7 @@ std::string EntryPaths::Display(const std::string& path) const {
     return shown + path.substr(prefix.size());
 }
 
-ResolvedEntry ResolveEntry(const CString& entry, FileSystem& fs) {
+ResolvedEntry ResolveEntry(const CString& entry, FileSystem& fs, bool literal) {
     ResolvedEntry resolved;
     const std::string& text = entry.str();
     resolved.run = entry;
@@ -58,12 +89,21 @@ ResolvedEntry ResolveEntry(const CString& entry, FileSystem& fs) {
     }
     size_t cut = stripped.find_last_of(kPathSeparator == '\\' ? "\\/" : "/");
     std::string dirPart = cut == std::string::npos ? "" : text.substr(0, cut + 1);
-    bool wildcard = HasWildcards(stripped.substr(dirPart.size()));
+    std::string name = stripped.substr(dirPart.size());
+    bool wildcard = HasWildcards(name);
     CFileFind finder(fs);
-    if (!finder.FindFile(resolved.run)) {
+    // A literal name with wildcard characters is looked for among all the
+    // names of its directory, as the walk looks for it.
+    bool found = finder.FindFile(literal && wildcard ? CString(dirPart + "*") : resolved.run);
+    while (found && literal && wildcard) {
+        bool more = finder.FindNextFile();
+        if (finder.GetFileName().str() == name) break;
+        if (!more) found = false;
+    }
+    if (!found) {
         // A search that failed is the walk's to report.
         if (finder.SearchError().code != 0) return resolved;
-        if (wildcard)
+        if (wildcard && !literal)
             resolved.problem = "matches nothing";
         else if (fs.Identify(resolved.run, facts, error) && (facts.attributes & FILE_ATTRIBUTE_DIRECTORY))
             resolved.problem = kRoot;  // a directory that the search will not name
@@ -71,13 +111,17 @@ ResolvedEntry ResolveEntry(const CString& entry, FileSystem& fs) {
             resolved.problem = kNoSuchEntry;
         return resolved;
     }
-    if (wildcard) {
+    if (wildcard && !literal) {
         resolved.paths.anchor = finder.GetRoot().str();
         resolved.paths.typed = dirPart;
     } else {
-        finder.FindNextFile();
+        if (!literal || !wildcard) finder.FindNextFile();
         resolved.paths.anchor = finder.GetFilePath().str();
         resolved.paths.typed = text;
     }
+    resolved.paths.diffTyped = resolved.paths.typed;
+    std::string relative;
+    if (PatchRefuses(resolved.paths.typed) && FromCurrentDirectory(resolved.paths.anchor, fs, relative))
+        resolved.paths.diffTyped = relative;
     return resolved;
 }

@@ -9,7 +9,11 @@
 struct EntryPaths {
     std::string anchor;  // where the walk's absolute paths of this entry start
     std::string typed;   // what is shown in its place
-    std::string Display(const std::string& path) const;
+    // What diff headers show in its place: patch -p0 refuses absolute names
+    // and names that climb with "..", so an entry typed so that lies below
+    // the current directory gets its path from there ("" for that directory).
+    std::string diffTyped;
+    std::string Display(const std::string& path, bool inDiff = false) const;
 };
 
 struct ResolvedEntry {
@@ -20,5 +24,6 @@ struct ResolvedEntry {
 
 // A trailing separator on an entry that names a directory means that
 // directory; a root ("/", "C:\", "\\server\share\") names nothing, so that an
-// empty variable in "$RECS/" never walks a whole disk.
-ResolvedEntry ResolveEntry(const CString& entry, FileSystem& fs);
+// empty variable in "$RECS/" never walks a whole disk. literal: the entry
+// names one file or directory, its "*" and "?" being part of the name.
+ResolvedEntry ResolveEntry(const CString& entry, FileSystem& fs, bool literal = false);

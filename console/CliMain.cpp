@@ -17,8 +17,9 @@
 namespace {
 
 const char kUsage[] =
-    "usage: tervalo-cli [-k | --keep-going] [--changed-only] [-l | --list] [--no-sync] [--format=github] [--] ENTRY...\n"
-    "       tervalo-cli (--check | --diff [--color=WHEN]) [--format=github] [--] ENTRY...\n"
+    "usage: tervalo-cli [-k | --keep-going] [--changed-only] [-l | --list] [--no-sync] [--format=github] [--literal]\n"
+    "                   [--] ENTRY...\n"
+    "       tervalo-cli (--check | --diff [--color=WHEN]) [-k] [--format=github] [--literal] [--] ENTRY...\n"
     "       tervalo-cli [--check | --diff] [--stdin-filename NAME] -\n"
     "       tervalo-cli merge [--marker-size N] [--diff3] BASE OURS THEIRS [PATHNAME]\n"
     "       tervalo-cli merge --install\n"
@@ -51,6 +52,7 @@ const char kHelp[] =
     "  -k, --keep-going\n"
     "                  Go on past every failure: every good file is rewritten and\n"
     "                  every failure reported. Exit status 1 if anything failed.\n"
+    "                  A check and a diff always go on.\n"
     "  --changed-only  Run as usual, but leave a file that already is in normal\n"
     "                  order exactly as it is: not written, its attributes,\n"
     "                  permissions and modification time unchanged.\n"
@@ -60,7 +62,11 @@ const char kHelp[] =
     "                  replaces the old (faster; for scratch trees and CI\n"
     "                  checkouts: a power cut may then empty rewritten files).\n"
     "  --format=github Also write GitHub Actions annotations on standard output:\n"
-    "                  one per bad line, one per file a check would change.\n"
+    "                  one per bad line, one per file a check would change, one\n"
+    "                  per entry that names nothing.\n"
+    "  --literal       Each ENTRY names one file or directory: * and ? in it are\n"
+    "                  part of the name, never a pattern (for hooks that pass\n"
+    "                  the names of staged files).\n"
     "  -               Read one record file from standard input and write its\n"
     "                  normal form to standard output (nothing when it is bad).\n"
     "                  With --check or --diff, only check it.\n"
@@ -109,11 +115,14 @@ int RunEntries(const std::vector<Entry>& entries, const CliOptions& options, std
                                          : SortMode::RewriteAlways);
     sorter.SetDurable(!options.noSync);
     sorter.SetKeepGoing(options.keepGoing);
+    sorter.SetLiteral(options.literal);
     for (const Entry& entry : entries) {
         ResolvedEntry resolved;
-        if (entry.exact) resolved = ResolveEntry(entry.text, fs);
+        if (entry.exact) resolved = ResolveEntry(entry.text, fs, options.literal);
         if (!resolved.problem.empty()) {
+            // A run of it, as the dialog's, finds nothing and is complete.
             sink.EntryFailed(entry.text.str(), resolved.problem);
+            sink.ShowMessage(kCompleteMessage, MessageKind::Complete);
         } else {
             sink.SetEntry(&resolved.paths);
             try {
@@ -149,7 +158,7 @@ int RunFilter(const CliOptions& options, std::ostream& out, std::ostream& err, F
     }
     ConsoleSink sink(out, err, options, console, fs);
     if (options.Checking()) {
-        sink.CheckBytes(options.stdinName, bytes);
+        sink.CheckBytes(options.stdinName, bytes, options.stdinName);
     } else {
         std::string normal;
         if (NormalFormOf(bytes, normal) == NormalFormResult::Bad)
@@ -188,7 +197,7 @@ int ParseAndRun(int argc, const char* const* argv, std::ostream& out, std::ostre
         } else if (!optionsDone && arg.size() > 1 && arg[0] == '-') {
             if (arg == "--") {
                 optionsDone = true;
-            } else if (arg == "--help" || arg == "-h") {
+            } else if (arg == "--help") {
                 out << kUsage << "\n\n" << kHelp;
                 return kCliOk;
             } else if (arg == "--version") {
@@ -200,12 +209,22 @@ int ParseAndRun(int argc, const char* const* argv, std::ostream& out, std::ostre
                 options.diff = true;
             } else if (arg == "--changed-only") {
                 options.changedOnly = true;
-            } else if (arg == "--list" || arg == "-l") {
+            } else if (arg == "--list") {
                 options.list = true;
-            } else if (arg == "--keep-going" || arg == "-k") {
+            } else if (arg == "--keep-going") {
                 options.keepGoing = true;
             } else if (arg == "--no-sync") {
                 options.noSync = true;
+            } else if (arg == "--literal") {
+                options.literal = true;
+            } else if (arg[1] != '-' && arg.find_first_not_of("klh", 1) == std::string::npos) {
+                // Short options, one or several together ("-kl").
+                if (arg.find('h') != std::string::npos) {
+                    out << kUsage << "\n\n" << kHelp;
+                    return kCliOk;
+                }
+                options.keepGoing = options.keepGoing || arg.find('k') != std::string::npos;
+                options.list = options.list || arg.find('l') != std::string::npos;
             } else if (OptionValue(arg, "--format", i, argc, argv, value)) {
                 if (value != "github" && value != "text")
                     return UsageError(err, "--format takes github or text, not '" + value + "'");
@@ -229,7 +248,6 @@ int ParseAndRun(int argc, const char* const* argv, std::ostream& out, std::ostre
     }
     if (options.Checking() && (options.changedOnly || options.list || options.noSync))
         return UsageError(err, "--check and --diff write nothing: they take none of --changed-only, --list and --no-sync");
-    if (options.diff && options.keepGoing) return UsageError(err, "--diff goes on after every failure: it takes no --keep-going");
     if (options.stdinNameGiven && !fromStdin) return UsageError(err, "--stdin-filename names the entry '-'");
     if (fromStdin) {
         if (!entries.empty()) return UsageError(err, "'-' (standard input) must be the only entry");

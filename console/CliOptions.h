@@ -11,6 +11,7 @@ struct CliOptions {
     bool keepGoing = false;
     bool diff = false;
     bool github = false;  // --format=github
+    bool literal = false;  // entries are names, never patterns
     enum class Color { Auto, Always, Never } color = Color::Auto;
     std::string stdinName = "<stdin>";
     bool stdinNameGiven = false;

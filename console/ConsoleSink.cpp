@@ -90,7 +90,9 @@ void ConsoleSink::ShowMessage(const CString& text, MessageKind kind) {
         std::string bytes;
         FileError error = m_error;
         if (m_kind == FailureKind::Bad && ReadWholeFile(m_fs, m_failingPath, bytes, error)) {
-            ShowFaults(name, bytes);
+            // A plain run needs only the first; a check or a run that goes
+            // on shows them all, as far as is useful.
+            ShowFaults(name, bytes, m_options.GoesOn() ? kFaultsListed : 1);
         } else {
             std::string reason = ReasonOf(error, FallbackReason(m_kind));
             PrintError(m_err, name, reason);
@@ -100,10 +102,8 @@ void ConsoleSink::ShowMessage(const CString& text, MessageKind kind) {
     m_err << std::flush;
 }
 
-void ConsoleSink::ShowFaults(const std::string& name, const std::string& bytes) {
-    // A plain run needs only the first; a check or a run that goes on
-    // shows them all, as far as is useful.
-    FaultList faults = LocateFaults(bytes, m_options.GoesOn() ? kFaultsListed : 1);
+void ConsoleSink::ShowFaults(const std::string& name, const std::string& bytes, size_t limit) {
+    FaultList faults = LocateFaults(bytes, limit);
     PrintFaults(m_err, name, faults);
     if (m_options.github) AnnotateFaults(m_out, name, faults);
 }
@@ -132,7 +132,7 @@ void ConsoleSink::RecordFileDone(const CString& path, bool changed) {
             std::string bytes;
             FileError error;
             if (ReadWholeFile(m_fs, path, bytes, error)) {
-                CheckBytes(name, bytes);
+                CheckBytes(name, bytes, m_paths ? m_paths->Display(path.str(), true) : name);
             } else {
                 Failing(FailureKind::CannotOpen, path, error);
                 ShowMessage(CString(kCannotOpenMessage) + path, MessageKind::Failure);
@@ -154,11 +154,12 @@ void ConsoleSink::ReportBadBytes(const std::string& name, const std::string& byt
     CString message = CString(kBadFileMessage) + CString(name.c_str(), static_cast<int>(name.size()));
     message.Replace("\r\n", "\n");
     m_err << message.str() << '\n';
-    ShowFaults(name, bytes);
+    // Bytes in hand (a filter's, a check's) have all their faults shown.
+    ShowFaults(name, bytes, kFaultsListed);
     m_err << std::flush;
 }
 
-void ConsoleSink::CheckBytes(const std::string& name, const std::string& bytes) {
+void ConsoleSink::CheckBytes(const std::string& name, const std::string& bytes, const std::string& diffName) {
     std::string normal;
     bool lineEndsOnly = false;
     NormalFormResult result = NormalFormOf(bytes, normal, &lineEndsOnly);
@@ -169,7 +170,7 @@ void ConsoleSink::CheckBytes(const std::string& name, const std::string& bytes) 
         if (m_options.github) AnnotateFile(m_out, name, "not in normal order");
         if (m_options.diff) {
             std::string diff;
-            AppendUnifiedDiff(diff, bytes, normal, name, name, DiffStyle{m_color});
+            AppendUnifiedDiff(diff, bytes, normal, diffName, diffName, DiffStyle{m_color});
             Print(diff);
         }
         m_lineEndsOnly = m_lineEndsOnly || lineEndsOnly;
@@ -179,7 +180,9 @@ void ConsoleSink::CheckBytes(const std::string& name, const std::string& bytes) 
 void ConsoleSink::EntryFailed(const std::string& entry, const std::string& problem) {
     m_failed = true;
     m_progress.Clear();
-    PrintError(m_err, entry.empty() ? "\"\"" : entry, problem);
+    const std::string shown = entry.empty() ? "\"\"" : entry;
+    PrintError(m_err, shown, problem);
+    if (m_options.github) AnnotateFile(m_out, shown, problem);
     m_err << std::flush;
 }
 

@@ -46,10 +46,10 @@ public:
 
     // An entry that names nothing: "ENTRY: error: PROBLEM".
     void EntryFailed(const std::string& entry, const std::string& problem);
-    // The bytes of one record file, shown under name: its diff, annotations
-    // and line-end note as a check of a file gives them; bad bytes are
-    // reported as ReportBadBytes does.
-    void CheckBytes(const std::string& name, const std::string& bytes);
+    // The bytes of one record file, shown under name (diffName in a diff's
+    // headers): its diff, annotations and line-end note as a check of a file
+    // gives them; bad bytes are reported as ReportBadBytes does.
+    void CheckBytes(const std::string& name, const std::string& bytes, const std::string& diffName);
     // Bad bytes under name: the message and their located faults.
     void ReportBadBytes(const std::string& name, const std::string& bytes);
     // Ends the output: the progress line goes, and the note on line ends
@@ -61,7 +61,7 @@ public:
 private:
     std::string Shown(const CString& path) const;
     void Print(const std::string& text);
-    void ShowFaults(const std::string& name, const std::string& bytes);
+    void ShowFaults(const std::string& name, const std::string& bytes, size_t limit);
 
     std::ostream& m_out;
     std::ostream& m_err;

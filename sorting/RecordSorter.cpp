@@ -52,8 +52,15 @@ BOOL CRecordSorter::WalkPattern(CString pattern) {
 }
 
 BOOL CRecordSorter::WalkSearch(const CString& pattern, const CString& name, bool entry) {
+    const std::string& text = pattern.str();
+    size_t cut = text.find_last_of(kPathSeparator == '\\' ? "\\/" : "/");
+    std::string last = text.substr(cut == std::string::npos ? 0 : cut + 1);
+    bool wildcard = entry && HasWildcards(last);
+    // A literal entry with wildcard characters is found by its exact name
+    // among all of its directory's names.
+    bool literal = wildcard && m_literal;
     CFileFind finder(m_fs);
-    if (!finder.FindFile(pattern)) {
+    if (!finder.FindFile(literal ? CString(text.substr(0, text.size() - last.size()) + "*") : pattern)) {
         // Nothing there is no failure. A search that failed is: whatever it
         // would have found would stay unsorted without a word.
         if (finder.SearchError().code == 0) return TRUE;
@@ -61,9 +68,7 @@ BOOL CRecordSorter::WalkSearch(const CString& pattern, const CString& name, bool
     }
     // The directory that a wildcard entry lists is walked by that listing:
     // a link below it that leads back to it is passed over.
-    const std::string& text = pattern.str();
-    size_t cut = text.find_last_of(kPathSeparator == '\\' ? "\\/" : "/");
-    if (entry && HasWildcards(text.substr(cut == std::string::npos ? 0 : cut + 1))) {
+    if (wildcard && !literal) {
         FileFacts facts;
         FileError ignored;
         if (m_fs.Identify(finder.GetRoot(), facts, ignored) && facts.id.known) m_walked.insert(facts.id);
@@ -71,7 +76,7 @@ BOOL CRecordSorter::WalkSearch(const CString& pattern, const CString& name, bool
     BOOL more;
     do {
         more = finder.FindNextFile();
-        if (finder.IsDots()) continue;
+        if (finder.IsDots() || (literal && finder.GetFileName().str() != last)) continue;
         // Between two files: what came before is finished and waits in the
         // batch, which WalkPattern puts in place on the way out.
         if (m_sink.StopRequested()) return FALSE;

@@ -79,6 +79,9 @@ public:
     // A walk goes on after every failure, as a check does, and rewrites
     // every good file; each failure is reported.
     void SetKeepGoing(bool keepGoing) { m_keepGoing = keepGoing; }
+    // A literal entry names one file or directory: its "*" and "?" are
+    // characters of the name, never wildcards.
+    void SetLiteral(bool literal) { m_literal = literal; }
     // Durable (the default): new content is on the disk before it replaces
     // the old, flushed once for each batch of files.
     void SetDurable(bool durable) { m_batch.SetDurable(durable); }
@@ -129,6 +132,7 @@ private:
     FileSystem& m_fs;
     SortMode m_mode = SortMode::RewriteAlways;
     bool m_keepGoing = false;
+    bool m_literal = false;
     // Rewritten files on their way into place, and what to report of each.
     struct Done {
         CString path;

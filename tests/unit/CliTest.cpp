@@ -77,7 +77,9 @@ TEST(Cli, UsageAndInformation) {
         {{"--check", "-l", "x"}, 2, "", "tervalo-cli: --check and --diff write nothing"},
         {{"--check", "--changed-only", "x"}, 2, "", "tervalo-cli: --check and --diff write nothing"},
         {{"--diff", "--no-sync", "x"}, 2, "", "tervalo-cli: --check and --diff write nothing"},
-        {{"--diff", "-k", "x"}, 2, "", "tervalo-cli: --diff goes on after every failure"},
+        {{"--diff", "-k", "x"}, 1, "", "x: error: no such file or directory"},
+        {{"-lh"}, 0, "usage: tervalo-cli", ""},
+        {{"-kq", "x"}, 2, "", "tervalo-cli: unknown option '-kq'"},
         {{"-", "x"}, 2, "", "tervalo-cli: '-' (standard input) must be the only entry"},
         {{"--stdin-filename", "n", "x"}, 2, "", "tervalo-cli: --stdin-filename names the entry '-'"},
         {{"--format=json", "x"}, 2, "", "tervalo-cli: --format takes github or text, not 'json'"},
@@ -99,7 +101,7 @@ TEST(Cli, RunsEachEntryAndStopsAfterAFailure) {
 
     CliResult ok = RunCli({dir.Path("one"), dir.Path("missing")});
     EXPECT_EQ(ok.status, 1);
-    EXPECT_EQ(ok.out, "Complete!\n");
+    EXPECT_EQ(ok.out, "Complete!\nComplete!\n");
     EXPECT_EQ(ok.err, dir.Path("missing") + ": error: no such file or directory\n");
     EXPECT_EQ(dir.Read("one/a.dbr"), "a,1,\r\nb,1,\r\n");
 
@@ -224,19 +226,29 @@ TEST(Cli, OptionSets) {
         bool goodSorted;  // good/a.dbr afterwards
     } cases[] = {
         {{"bad", "good"}, "", 1, "Complete!\n", kBadLines, false},
-        {{"-k", "bad", "none", "good"}, "", 1, "Complete!\nComplete!\n",
+        {{"-k", "bad", "none", "good"}, "", 1, "Complete!\nComplete!\nComplete!\n",
          kBadLines + "none: error: no such file or directory\n", true},
         {{"--format=github", "bad"}, "", 1, "::error file=bad|x.dbr,line=2,col=1::line has no comma\nComplete!\n", kBadLines, false},
         {{"--list", "good/", "deep"}, "", 0, "good/a.dbr\nComplete!\ndeep|sub|b.dbr\nComplete!\n", "", true},
         {{"--list", "<T>/deep/"}, "", 0, "<T>/deep/sub|b.dbr\nComplete!\n", "", false},
         {{"--check", "--format=github", "x*", "", "/", "good/a.dbr/", "deep/*"}, "", 1,
+         "::error file=x*::matches nothing\n::error file=\"\"::no such file or directory\n"
+         "::error file=/::a root directory is never searched\n::error file=good/a.dbr/::not a directory\n"
          "deep/sub|b.dbr\n::error file=deep/sub|b.dbr::not in normal order\n",
          "x*: error: matches nothing\n\"\": error: no such file or directory\n"
          "/: error: a root directory is never searched\ngood/a.dbr/: error: not a directory\n", false},
         {{"--diff", "--color=never", "good", "bad"}, "", 1, kDiff, kBadLines, false},
         {{"-"}, "b,1\na,1\n", 0, "a,1\r\nb,1\r\n", "", false},
-        {{"--stdin-filename", "in.dbr", "-"}, "a,1\n,\n", 1, "",
-         "Error detected within file:\nin.dbr\nin.dbr:2:1: error: line starts with a comma\n", false},
+        {{"--stdin-filename", "in.dbr", "-"}, "a,1\n,\nno\n", 1, "",
+         "Error detected within file:\nin.dbr\nin.dbr:2:1: error: line starts with a comma\n"
+         "in.dbr:3:1: error: line has no comma\n", false},
+        {{"--diff", "-"}, "b,1\r\na,1\r\n", 1, "--- <stdin>\n+++ <stdin>\n@@ -1,2 +1,2 @@\n-b,1\r\n a,1\r\n+b,1\r\n", "", false},
+        {{"-kl", "bad", "good"}, "", 1, "Complete!\ngood|a.dbr\nComplete!\n", kBadLines, true},
+        // Not a pattern that would match "good".
+        {{"--literal", "-l", "goo?"}, "", 1, "Complete!\n", "goo?: error: no such file or directory\n", false},
+        // Headers that patch -p0 takes here, however the entry was typed.
+        {{"--diff", "--color=never", "<T>/good"}, "", 1, kDiff, "", false},
+        {{"--diff", "--color=never", "deep/../good/"}, "", 1, kDiff, "", false},
         {{"--check", "-"}, "b,1\r\na,1\r\n", 1, "", "", false},
         {{"--check", "-"}, "a,1\nb,1\n", 1, "", "tervalo-cli: note: some record files differ", false},
         {{"--check", "lf", "bad"}, "", 1, "lf|a.dbr\n", kBadLines + "tervalo-cli: note: some record files differ", false},
