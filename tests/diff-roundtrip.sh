@@ -1,10 +1,10 @@
 #!/bin/sh
 # What tervalo-cli --diff prints, applied by patch, gives every file exactly as
 # a run writes it, and --diff itself changes nothing.
-#   diff-roundtrip.sh TERVALO-CLI
+#   diff-roundtrip.sh TERVALO-CLI README
 set -eu
 command -v patch >/dev/null 2>&1 || { echo "patch is not installed"; exit 77; }
-cli=$1
+cli=$1 readme=$2
 case $cli in /*) ;; *) cli=$(pwd)/$cli ;; esac
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
@@ -54,4 +54,42 @@ cmp -s "$tmp/names" "$tmp/want" || { diff "$tmp/want" "$tmp/names"; fail "--diff
 patch -s -p0 --binary <"$tmp/diff" || fail "patch did not take the diff"
 "$cli" --check recs || fail "--check after patch: exit $?"
 diff -r "$tmp/expect/recs" recs || fail "the patched tree is not what a run writes"
+
+# applies DIR DIFF APPLY...: from DIR, in a fresh copy of the tree, APPLY with
+# DIFF on its standard input gives what a run writes; the tree is then fresh
+# again.
+applies() {
+  (dir=$1 diff=$2; shift 2; rm -rf "$tmp/work/recs" && cp -Rp "$tmp/before" "$tmp/work/recs" &&
+   cd "$dir" && "$@" <"$diff") >"$tmp/applied" 2>&1 || fail "$* in $1: $(cat "$tmp/applied")"
+  diff -r "$tmp/expect/recs" "$tmp/work/recs" || fail "$* in $1 did not give what a run writes"
+  rm -rf "$tmp/work/recs" && cp -Rp "$tmp/before" "$tmp/work/recs"
+}
+# An absolute entry, and one that climbs with "..", below the current
+# directory: headers that patch -p0 takes from there.
+rm -rf recs && cp -Rp "$tmp/before" recs
+"$cli" --diff "$tmp/work/recs" >"$tmp/absolute.diff" || :
+cmp -s "$tmp/diff" "$tmp/absolute.diff" || fail "an absolute entry gives other headers"
+applies "$tmp/work" "$tmp/absolute.diff" patch -s -p0 --binary
+"$cli" --diff recs/sub/../ >"$tmp/climbing.diff" || :
+cmp -s "$tmp/diff" "$tmp/climbing.diff" || fail "a climbing entry gives other headers"
+(cd recs && "$cli" --diff ../recs >"$tmp/here.diff") || :
+applies "$tmp/work/recs" "$tmp/here.diff" patch -s -p0 --binary
+
+# git apply, where tervalo-cli ran, in a repository's subdirectory.
+if command -v git >/dev/null 2>&1; then
+  git init -q "$tmp/work"
+  applies "$tmp/work" "$tmp/diff" git apply -p0 --whitespace=nowarn
+fi
+
+# The README's CI recipe, as GitHub's shell runs it: it fails, and keeps a
+# diff that patch applies.
+rm -rf "$tmp/ci" && mkdir -p "$tmp/ci/assets" && cp -Rp "$tmp/before" "$tmp/ci/assets/records"
+sed -n '/^- name: Record files in normal order/,/^```/p' "$readme" | sed -n '/^  run: |/,/^```/p' |
+  sed '1d;$d;s/^    //' >"$tmp/ci/step.sh"
+[ -s "$tmp/ci/step.sh" ] || fail "no CI recipe in the README"
+(cd "$tmp/ci" && PATH=$(dirname "$cli"):$PATH bash -e step.sh >out 2>&1) && fail "the CI step passed"
+LC_ALL=C grep -q "$(printf '\033')" "$tmp/ci/records.diff" && fail "the kept diff is coloured"
+grep -q 'records.diff' "$tmp/ci/out" || fail "the log does not point to the diff"
+(cd "$tmp/ci" && patch -s -p0 --binary <records.diff) || fail "patch did not take the CI's diff"
+diff -r "$tmp/expect/recs" "$tmp/ci/assets/records" || fail "the CI's diff did not give what a run writes"
 echo "ok"

@@ -48,4 +48,22 @@ printf 'a,1,\r\nb,1,\r\n' | cmp -s - Sub/A.DBR || fail "tervalo did not sort Sub
 
 hook tervalo-check
 hook tervalo
+
+# One bad file among many: every other file is sorted and named, the bad one
+# is named, whatever order pre-commit passes them in. A staged "a?.dbr" is a
+# name, never a pattern that reaches the untracked aB.dbr.
+for i in $(seq 1 19); do printf 'b,1,\r\na,1,\r\n' >"many$i.dbr"; done
+printf 'a,1,\r\nnocomma\r\n' >bad.dbr
+printf 'b,1,\r\na,1,\r\n' >'a?.dbr'
+git add -A && git commit -q -m many
+printf 'b,1,\r\na,1,\r\n' >aB.dbr
+hook tervalo 1
+grep -q '^bad.dbr:2:1: error: line has no comma' "$tmp/out" || fail "tervalo does not name the bad line"
+for f in many*.dbr 'a?.dbr'; do
+  printf 'a,1,\r\nb,1,\r\n' | cmp -s - "$f" || fail "tervalo did not sort $f"
+  grep -qxF "$f" "$tmp/out" || fail "tervalo does not name $f"
+done
+printf 'b,1,\r\na,1,\r\n' | cmp -s - aB.dbr || fail "tervalo took a?.dbr for a pattern"
+hook tervalo-check 1
+grep -q '^bad.dbr:2:1: error' "$tmp/out" || fail "tervalo-check does not name the bad line"
 echo "ok"
