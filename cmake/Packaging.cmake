@@ -1,19 +1,22 @@
 # What `cmake --install` puts where, and the packages CPack makes from it
 # (scripts/package runs CPack in each build tree and gathers the results):
-#   Linux    bin/tervalo-cli, share/man/man1/tervalo-cli.1, share/doc/tervalo/
+#   Linux    bin/tervalo-cli, share/man/man1/tervalo-cli.1, share/doc/tervalo-cli/
 #            -> tervalo-cli-<version>-linux-x86_64.tar.gz, tervalo-cli_<version>_amd64.deb
 #   Windows  Tervalo.exe, tervalo-cli.exe, README.txt, CHANGES.txt, all at the top
 #            -> Tervalo-<version>-win32.zip or -win64.zip
 include(GNUInstallDirs)
-set(doc_dir ${CMAKE_INSTALL_DATAROOTDIR}/doc/tervalo)
+# Named after the package, as Debian's policy has it.
+set(doc_dir ${CMAKE_INSTALL_DATAROOTDIR}/doc/tervalo-cli)
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 
 # README.txt: the users' part of the README (on Windows with the dialog, and
 # with CR LF so that Notepad shows it); CHANGES.txt: the change log.
-set(readme_sections --section "What it does" --section "tervalo-cli")
+set(team_section "In a team: git, pre-commit and CI")
+set(readme_sections --section "What it does" --section "tervalo-cli" --section "${team_section}")
 set(line_ends "")
 if(WIN32)
-  set(readme_sections --section "What it does" --section "The dialog" --section "tervalo-cli")
+  set(readme_sections --section "What it does" --section "The dialog" --section "tervalo-cli"
+    --section "${team_section}")
   set(line_ends --crlf)
 endif()
 set(users_text ${CMAKE_CURRENT_LIST_DIR}/text-for-users.py)

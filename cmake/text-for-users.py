@@ -5,7 +5,9 @@
 
 With --section, only the named "## " sections of IN are kept (in IN's order),
 under TITLE; without it, all of IN. Code blocks are indented, images dropped,
-Markdown's marks taken off the words. --crlf ends lines in CR LF (Notepad).
+Markdown's marks taken off the words, and sentences that send the reader to
+a document in the repository's docs/ (which no package holds) left out.
+--crlf ends lines in CR LF (Notepad).
 """
 import argparse
 import re
@@ -35,6 +37,10 @@ def plain_words(line):
     return "".join(out)
 
 
+# A sentence that begins with the name of a document under docs/.
+REPOSITORY_DOC = re.compile(r"\s*`docs/[^`]+\.md`[^.]*\.")
+
+
 def plain(lines):
     out, in_code = [], False
     for line in lines:
@@ -45,6 +51,8 @@ def plain(lines):
             out.append("    " + line if line else "")
         elif re.match(r"\s*!\[[^\]]*\]\([^)]*\)\s*$", line):
             continue
+        elif REPOSITORY_DOC.search(line):
+            out.append(plain_words(REPOSITORY_DOC.sub("", line)))
         elif line.startswith("#"):
             title = line.lstrip("#").strip()
             out.append(plain_words(title))
