@@ -1,7 +1,7 @@
 // tervalo-cli merge: three versions in, OURS and the exit status out.
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <regex>
 #include <sstream>
 
 #include "../../console/MergeCommand.h"
@@ -82,30 +82,9 @@ MergeCase Swapped(const MergeCase& c) {
         if (s.err.compare(at, 6, "(ours)") == 0) s.err.replace(at, 6, "(theirs)");
         else if (s.err.compare(at, 8, "(theirs)") == 0) s.err.replace(at, 8, "(ours)");
     }
-    if (c.merged == kUnchanged) return s;
-    s.merged.clear();
-    std::string sides[3];  // ours, base, theirs of the conflict being read
-    int side = -1;         // outside a conflict
-    std::string opening, middle, baseMarker;
-    for (size_t at = 0; at < c.merged.size();) {
-        size_t end = std::min(c.merged.find('\n', at), c.merged.size() - 1) + 1;
-        std::string line = c.merged.substr(at, end - at);
-        at = end;
-        bool marker = line.size() > 2 && line[0] == line[1] && std::string("<|=>").find(line[0]) != std::string::npos;
-        if (!marker) {
-            (side < 0 ? s.merged : sides[side]) += line;
-        } else if (line[0] == '<') {
-            opening = line, side = 0;
-        } else if (line[0] == '|') {
-            baseMarker = line, side = 1;
-        } else if (line[0] == '=') {
-            middle = line, side = 2;
-        } else {
-            s.merged += opening + sides[2] + baseMarker + sides[1] + middle + sides[0] + line;
-            side = -1;
-            for (std::string* part : {&sides[0], &sides[1], &sides[2], &baseMarker}) part->clear();
-        }
-    }
+    // Each side's lines move to the other's place; the base's stay.
+    static const std::regex kConflict(R"((<+ ours\r?\n)([^]*?)((?:\|+ base\r?\n[^]*?)?)(=+\r?\n)([^]*?)(>+ theirs))");
+    if (c.merged != kUnchanged) s.merged = std::regex_replace(c.merged, kConflict, "$1$5$3$4$2$6");
     return s;
 }
 
