@@ -4,9 +4,10 @@
 # line merge, and merge cleanly, in normal form, with the driver that
 # "tervalo-cli merge --install" sets up. A key changed differently on the two
 # branches still leaves the file conflicted.
-# usage: git-merge.sh TERVALO_CLI (status 77: skipped, no git)
+# The README's plain pre-commit hook and clean filter, as written, too.
+# usage: git-merge.sh TERVALO_CLI README (status 77: skipped, no git)
 set -eu
-cli=${1:?usage: git-merge.sh TERVALO_CLI}
+cli=${1:?usage: git-merge.sh TERVALO_CLI README} readme=${2:?usage: git-merge.sh TERVALO_CLI README}
 command -v git >/dev/null 2>&1 || { echo "git is not installed: skipped"; exit 77; }
 case $cli in /*) ;; *) cli=$(pwd)/$cli ;; esac
 # The driver is configured as plain "tervalo-cli": the one under test comes first.
@@ -138,4 +139,22 @@ for line in '*.dbr -text' '*.dbr text eol=crlf'; do
   cd "$work" && rm -rf fresh && git clone -q fix fresh && cd fresh
   [ -z "$(git status --porcelain)" ] && tervalo-cli --check . || fail "[$line] a fresh clone fails a check"
 done
+
+# recipe FIRST-LINE: the README's code block that begins with that line.
+recipe() {
+  awk -v first="$1" '/^```/ { if (on) exit; fence = 1; next } fence && $0 == first { on = 1 } { fence = 0 } on' "$readme"
+}
+cd "$work" && rm -rf recipes && git init -q -b main recipes && cd recipes
+recipe '#!/bin/sh' >.git/hooks/pre-commit && chmod +x .git/hooks/pre-commit
+printf 'b,1\r\na,1\r\n' >'odd name?.dbr' && printf 'a,1\r\n' >aB.dbr
+git add 'odd name?.dbr'
+git commit -q -m unsorted >/dev/null 2>&1 && fail "the README's pre-commit hook let an unsorted file in"
+tervalo-cli --changed-only --literal -- 'odd name?.dbr' >/dev/null && git add -A && git commit -q -m sorted ||
+  fail "the README's pre-commit hook refused sorted files"
+recipe 'git config filter.tervalo.clean "tervalo-cli --stdin-filename %f -"' | sh
+printf 'b,1\na,1\n' >rec.dbr && printf 'a,1\nnocomma\n' >bad.dbr && printf 'a,1\r\nb,1\r\n' >"$work/want"
+git add rec.dbr && git show :rec.dbr | cmp -s - "$work/want" ||
+  fail "the README's clean filter did not stage the normal form"
+git add bad.dbr 2>"$work/err" && fail "the README's clean filter let a bad file in"
+grep -q '^bad.dbr:2:1: error: line has no comma' "$work/err" || fail "clean filter: $(cat "$work/err")"
 echo "git-merge: ok"

@@ -9,7 +9,7 @@ set -eu
 for tool in pre-commit git; do
   command -v $tool >/dev/null 2>&1 || { echo "$tool is not installed"; exit 77; }
 done
-cli=$1 hooks=$2/.pre-commit-hooks.yaml
+cli=$1 hooks=$2/.pre-commit-hooks.yaml readme=$2/README.md
 case $cli in /*) ;; *) cli=$(pwd)/$cli ;; esac
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
@@ -66,4 +66,15 @@ done
 printf 'b,1,\r\na,1,\r\n' | cmp -s - aB.dbr || fail "tervalo took a?.dbr for a pattern"
 hook tervalo-check 1
 grep -q '^bad.dbr:2:1: error' "$tmp/out" || fail "tervalo-check does not name the bad line"
+
+# The README's local hook, as written, does the same.
+awk '/^```/ { if (on) exit; fence = 1; next } fence && $0 == "repos:" { on = 1 } { fence = 0 } on' "$readme" \
+  >.pre-commit-config.yaml
+grep -q 'repo: local' .pre-commit-config.yaml || fail "no local hook in the README"
+git rm -q --cached bad.dbr && rm bad.dbr && git commit -q -m "no bad file"
+printf 'b,1,\r\na,1,\r\n' >many1.dbr
+status=0
+pre-commit run --all-files >"$tmp/out" 2>&1 || status=$?
+[ "$status" -eq 1 ] && grep -qx many1.dbr "$tmp/out" || fail "the README's local hook: status $status"
+printf 'a,1,\r\nb,1,\r\n' | cmp -s - many1.dbr || fail "the README's local hook did not sort many1.dbr"
 echo "ok"
