@@ -53,8 +53,8 @@ BOOL CRecordSorter::WalkPattern(CString pattern) {
 
 BOOL CRecordSorter::WalkSearch(const CString& pattern, const CString& name, bool entry) {
     const std::string& text = pattern.str();
-    size_t cut = text.find_last_of(kPathSeparator == '\\' ? "\\/" : "/");
-    std::string last = text.substr(cut == std::string::npos ? 0 : cut + 1);
+    std::string last;  // of the entry's name; a directory's search needs none
+    if (entry) last = text.substr(text.find_last_of(kPathSeparator == '\\' ? "\\/" : "/") + 1);
     bool wildcard = entry && HasWildcards(last);
     // A literal entry with wildcard characters is found by its exact name
     // among all of its directory's names.
