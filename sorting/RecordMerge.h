@@ -17,7 +17,8 @@ struct MergeOptions {
     size_t markerSize = 7;
     // Conflicts show the base's lines as well, between ||||||| base and =======.
     bool diff3 = false;
-    // What ends every line written; "\n" for a writer that turns it into CR LF.
+    // What ends every line written (and the blank line that a byte-order
+    // mark stands on above a first conflict marker).
     std::string_view lineEnd = "\r\n";
 };
 
