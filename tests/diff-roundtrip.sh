@@ -64,18 +64,14 @@ applies() {
   diff -r "$tmp/expect/recs" "$tmp/work/recs" || fail "$* in $1 did not give what a run writes"
   rm -rf "$tmp/work/recs" && cp -Rp "$tmp/before" "$tmp/work/recs"
 }
-# An absolute entry, and one that climbs with "..", below the current
-# directory: headers that patch -p0 takes from there.
+# An absolute entry below the current directory: headers that patch -p0
+# takes from there.
 rm -rf recs && cp -Rp "$tmp/before" recs
 "$cli" --diff "$tmp/work/recs" >"$tmp/absolute.diff" || :
 cmp -s "$tmp/diff" "$tmp/absolute.diff" || fail "an absolute entry gives other headers"
 applies "$tmp/work" "$tmp/absolute.diff" patch -s -p0 --binary
-"$cli" --diff recs/sub/../ >"$tmp/climbing.diff" || :
-cmp -s "$tmp/diff" "$tmp/climbing.diff" || fail "a climbing entry gives other headers"
-(cd recs && "$cli" --diff ../recs >"$tmp/here.diff") || :
-applies "$tmp/work/recs" "$tmp/here.diff" patch -s -p0 --binary
 
-# git apply, where tervalo-cli ran, in a repository's subdirectory.
+# git apply, in the repository where tervalo-cli ran.
 if command -v git >/dev/null 2>&1; then
   git init -q "$tmp/work"
   applies "$tmp/work" "$tmp/diff" git apply -p0 --whitespace=nowarn
@@ -84,8 +80,8 @@ fi
 # The README's CI recipe, as GitHub's shell runs it: it fails, and keeps a
 # diff that patch applies.
 rm -rf "$tmp/ci" && mkdir -p "$tmp/ci/assets" && cp -Rp "$tmp/before" "$tmp/ci/assets/records"
-sed -n '/^- name: Record files in normal order/,/^```/p' "$readme" | sed -n '/^  run: |/,/^```/p' |
-  sed '1d;$d;s/^    //' >"$tmp/ci/step.sh"
+awk '/^- name: Record files in normal order/ { step = 1 } step && /^  run: \|/ { on = 1; next }
+     on && !/^    / { exit } on { print substr($0, 5) }' "$readme" >"$tmp/ci/step.sh"
 [ -s "$tmp/ci/step.sh" ] || fail "no CI recipe in the README"
 (cd "$tmp/ci" && PATH=$(dirname "$cli"):$PATH bash -e step.sh >out 2>&1) && fail "the CI step passed"
 LC_ALL=C grep -q "$(printf '\033')" "$tmp/ci/records.diff" && fail "the kept diff is coloured"
