@@ -63,7 +63,6 @@ const MergeCase kCases[] = {
     {"base missing", kMissing, "a,2\r\n", "a,1\r\n", kUnchanged, 3, "x.dbr (base): error: "},
     // The result has OURS's line ends: LF only where OURS has nothing else.
     {"LF kept", "a,1\n", "a,1\nb,1\n", "a,1\nc,1\n", "a,1\nb,1\nc,1\n", 0, ""},
-    {"LF in conflict", "b,1\n", "b,2\n", "b,3\n", "<<<<<<< ours\nb,2\n=======\nb,3\n>>>>>>> theirs\n", 1, ""},
     {"mixed line ends give CR LF", "a,1\n", "a,1\nb,1\r\n", "a,1\r\nc,1\n", "a,1\r\nb,1\r\nc,1\r\n", 0, ""},
     // A marker at the very start stays at the start of its line.
     {"mark above a first conflict", "\xEF\xBB\xBF" "b,1\r\n", "\xEF\xBB\xBF" "b,2\r\n", "\xEF\xBB\xBF" "b,3\r\n",
