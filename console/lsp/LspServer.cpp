@@ -1,0 +1,373 @@
+#include "LspServer.h"
+
+#include <map>
+#include <new>
+
+#include <nlohmann/json.hpp>
+
+#include "../CliMain.h"
+#include "TervaloVersion.h"
+#include "LspDocument.h"
+
+using nlohmann::json;
+
+namespace {
+const size_t kMaxHeaderLine = 4096;
+const char kFixAllKind[] = "source.fixAll.tervalo";
+const char kFixAllTitle[] = "Put in normal order";
+
+// The protocol's error codes.
+enum ErrorCode {
+    kParseError = -32700,
+    kInvalidRequest = -32600,
+    kMethodNotFound = -32601,
+    kInvalidParams = -32602,
+    kInternalError = -32603,
+    kServerNotInitialized = -32002,
+};
+
+struct LspError {
+    int code;
+    std::string message;
+};
+
+bool EqualsIgnoringCase(const std::string& a, const char* b) {
+    size_t i = 0;
+    for (; i < a.size() && b[i]; ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+        if (x != y) return false;
+    }
+    return i == a.size() && !b[i];
+}
+}  // namespace
+
+LspReader::Got LspReader::Next(std::string& body) {
+    const int eof = std::char_traits<char>::eof();
+    size_t length = 0;
+    bool haveLength = false;
+    bool malformed = false;
+    bool anyHeader = false;
+    for (;;) {
+        // One header line; an overlong one is read to its end and spoils
+        // the block.
+        std::string line;
+        int c;
+        while ((c = m_in.sbumpc()) != eof && c != '\n') {
+            if (line.size() < kMaxHeaderLine)
+                line += static_cast<char>(c);
+            else
+                malformed = true;
+        }
+        if (c == eof && line.empty()) return Got::End;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty()) {
+            // Blank lines between messages are passed over.
+            if (!anyHeader) {
+                if (c == eof) return Got::End;
+                continue;
+            }
+            break;
+        }
+        if (c == eof) return Got::End;
+        anyHeader = true;
+        size_t colon = line.find(':');
+        if (colon == std::string::npos) {
+            malformed = true;
+            continue;
+        }
+        if (!EqualsIgnoringCase(line.substr(0, colon), "content-length")) continue;
+        size_t first = line.find_first_not_of(" \t", colon + 1);
+        size_t last = line.find_last_not_of(" \t");
+        if (haveLength || first == std::string::npos) {
+            malformed = true;
+            continue;
+        }
+        length = 0;
+        for (size_t i = first; i <= last; ++i) {
+            char digit = line[i];
+            if (digit < '0' || digit > '9' || length > (SIZE_MAX - 9) / 10) {
+                malformed = true;
+                break;
+            }
+            length = length * 10 + static_cast<size_t>(digit - '0');
+        }
+        haveLength = true;
+    }
+    if (malformed || !haveLength) return Got::Malformed;
+    if (length > kMaxLspMessage) {
+        char skip[1 << 14];
+        for (size_t left = length; left > 0;) {
+            std::streamsize want = static_cast<std::streamsize>(std::min(left, sizeof skip));
+            std::streamsize got = m_in.sgetn(skip, want);
+            if (got <= 0) return Got::End;
+            left -= static_cast<size_t>(got);
+        }
+        return Got::TooLong;
+    }
+    body.resize(length);
+    std::streamsize got = length ? m_in.sgetn(&body[0], static_cast<std::streamsize>(length)) : 0;
+    if (static_cast<size_t>(got) != length) return Got::End;
+    return Got::Message;
+}
+
+namespace {
+class Server {
+public:
+    explicit Server(std::ostream& out) : m_out(out) {}
+
+    void Handle(const std::string& body);
+    void ReplyError(const json& id, int code, const std::string& message) {
+        Send({{"jsonrpc", "2.0"}, {"id", id}, {"error", {{"code", code}, {"message", message}}}});
+    }
+    bool Exited() const { return m_exited; }
+    bool ShutDown() const { return m_shutDown; }
+
+private:
+    using Handler = json (Server::*)(const json& params);
+    struct Method {
+        const char* name;
+        Handler handler;
+    };
+    static const Method kRequests[];
+    static const Method kNotifications[];
+
+    json Initialize(const json& params);
+    json Shutdown(const json&) {
+        m_shutDown = true;
+        return nullptr;
+    }
+    json Ignore(const json&) { return nullptr; }
+    json DidOpen(const json& params);
+    json DidChange(const json& params);
+    json DidClose(const json& params);
+    json Formatting(const json& params) { return NormalFormEdits(Document(params)); }
+    json CodeAction(const json& params);
+    json DocumentSymbol(const json& params) { return SymbolsOf(Document(params)); }
+
+    const LspDocument& Document(const json& params) const;
+    void Publish(const std::string& uri, const json& version, json diagnostics);
+    void Send(const json& message);
+
+    std::ostream& m_out;
+    bool m_initialized = false;
+    bool m_shutDown = false;
+    bool m_exited = false;
+    PositionEncoding m_encoding = PositionEncoding::Utf16;
+    std::map<std::string, LspDocument> m_documents;
+};
+
+const Server::Method Server::kRequests[] = {
+    {"initialize", &Server::Initialize},
+    {"shutdown", &Server::Shutdown},
+    {"textDocument/formatting", &Server::Formatting},
+    {"textDocument/codeAction", &Server::CodeAction},
+    {"textDocument/documentSymbol", &Server::DocumentSymbol},
+};
+
+// Requests are answered in order, each before the next message is read, so
+// a cancellation always comes after its answer and changes nothing.
+const Server::Method Server::kNotifications[] = {
+    {"initialized", &Server::Ignore},
+    {"$/cancelRequest", &Server::Ignore},
+    {"textDocument/didOpen", &Server::DidOpen},
+    {"textDocument/didChange", &Server::DidChange},
+    {"textDocument/didClose", &Server::DidClose},
+};
+
+void Server::Send(const json& message) {
+    // Text from the editor may be cut inside a character by a change; what
+    // goes back is valid UTF-8 all the same.
+    std::string body = message.dump(-1, ' ', false, json::error_handler_t::replace);
+    m_out << "Content-Length: " << body.size() << "\r\n\r\n" << body;
+    m_out.flush();
+}
+
+void Server::Handle(const std::string& body) {
+    json message = json::parse(body, nullptr, false);
+    if (message.is_discarded()) return ReplyError(nullptr, kParseError, "the message is not JSON");
+    if (!message.is_object()) return ReplyError(nullptr, kInvalidRequest, "the message is not an object");
+    auto idAt = message.find("id");
+    bool request = idAt != message.end();
+    json id = request ? *idAt : json();
+    if (request && !id.is_string() && !id.is_number_integer())
+        return ReplyError(nullptr, kInvalidRequest, "the id is neither a number nor a string");
+    auto methodAt = message.find("method");
+    if (methodAt == message.end() || !methodAt->is_string()) {
+        // An answer to a request of ours: the server sends none.
+        if (request && (message.contains("result") || message.contains("error"))) return;
+        return ReplyError(id, kInvalidRequest, "the message names no method");
+    }
+    const std::string& method = methodAt->get_ref<const std::string&>();
+    if (method == "exit" && !request) {
+        m_exited = true;
+        return;
+    }
+    if (!m_initialized && method != "initialize") {
+        if (request) ReplyError(id, kServerNotInitialized, "the server is not initialized");
+        return;
+    }
+    if (m_shutDown) {
+        if (request) ReplyError(id, kInvalidRequest, "the server is shut down");
+        return;
+    }
+    Handler handler = nullptr;
+    for (const Method& m : request ? kRequests : kNotifications) {
+        if (method == m.name) handler = m.handler;
+    }
+    if (!handler) {
+        if (request) ReplyError(id, kMethodNotFound, "no method " + method);
+        return;
+    }
+    static const json kNoParams = json::object();
+    auto paramsAt = message.find("params");
+    const json& params = paramsAt == message.end() ? kNoParams : *paramsAt;
+    try {
+        json result = (this->*handler)(params);
+        if (request) Send({{"jsonrpc", "2.0"}, {"id", id}, {"result", std::move(result)}});
+    } catch (const LspError& e) {
+        if (request) ReplyError(id, e.code, e.message);
+    } catch (const json::exception& e) {
+        if (request) ReplyError(id, kInvalidParams, e.what());
+    } catch (const std::bad_alloc&) {
+        if (request) ReplyError(id, kInternalError, "out of memory");
+    }
+}
+
+json Server::Initialize(const json& params) {
+    if (m_initialized) throw LspError{kInvalidRequest, "the server is initialized already"};
+    // UTF-8 positions where the client can take them; UTF-16 otherwise.
+    const json offered = params.value("/capabilities/general/positionEncodings"_json_pointer, json::array());
+    bool utf8 = offered.is_array() && std::find(offered.begin(), offered.end(), "utf-8") != offered.end();
+    m_encoding = utf8 ? PositionEncoding::Utf8 : PositionEncoding::Utf16;
+    m_initialized = true;
+    return {{"capabilities",
+             {{"positionEncoding", utf8 ? "utf-8" : "utf-16"},
+              {"textDocumentSync", {{"openClose", true}, {"change", 2}}},
+              {"documentFormattingProvider", true},
+              {"codeActionProvider", {{"codeActionKinds", {kFixAllKind}}}},
+              {"documentSymbolProvider", true}}},
+            {"serverInfo", {{"name", "tervalo-cli"}, {"version", TERVALO_VERSION_TEXT}}}};
+}
+
+const LspDocument& Server::Document(const json& params) const {
+    const std::string& uri = params.at("textDocument").at("uri").get_ref<const std::string&>();
+    auto found = m_documents.find(uri);
+    if (found == m_documents.end()) throw LspError{kInvalidParams, "the document is not open: " + uri};
+    return found->second;
+}
+
+void Server::Publish(const std::string& uri, const json& version, json diagnostics) {
+    json params = {{"uri", uri}, {"diagnostics", std::move(diagnostics)}};
+    if (version.is_number_integer()) params["version"] = version;
+    Send({{"jsonrpc", "2.0"}, {"method", "textDocument/publishDiagnostics"}, {"params", std::move(params)}});
+}
+
+json Server::DidOpen(const json& params) {
+    const json& item = params.at("textDocument");
+    const std::string& uri = item.at("uri").get_ref<const std::string&>();
+    // The text is taken over, not copied: a large document is held once.
+    std::string& text = const_cast<json&>(item.at("text")).get_ref<std::string&>();
+    m_documents.erase(uri);
+    const LspDocument& document = m_documents.emplace(uri, LspDocument(std::move(text), m_encoding)).first->second;
+    Publish(uri, item.value("version", json()), DiagnosticsOf(document));
+    return nullptr;
+}
+
+json Server::DidChange(const json& params) {
+    const json& item = params.at("textDocument");
+    const std::string& uri = item.at("uri").get_ref<const std::string&>();
+    auto found = m_documents.find(uri);
+    if (found == m_documents.end()) return nullptr;
+    LspDocument& document = found->second;
+    for (const json& change : params.at("contentChanges")) {
+        const std::string& text = change.at("text").get_ref<const std::string&>();
+        auto range = change.find("range");
+        if (range == change.end()) {
+            document.ReplaceAll(text);
+            continue;
+        }
+        auto position = [](const json& at) {
+            return LspPosition{at.at("line").get<size_t>(), at.at("character").get<size_t>()};
+        };
+        document.Replace(position(range->at("start")), position(range->at("end")), text);
+    }
+    Publish(uri, item.value("version", json()), DiagnosticsOf(document));
+    return nullptr;
+}
+
+json Server::DidClose(const json& params) {
+    const std::string& uri = params.at("textDocument").at("uri").get_ref<const std::string&>();
+    if (m_documents.erase(uri)) Publish(uri, json(), json::array());
+    return nullptr;
+}
+
+json Server::CodeAction(const json& params) {
+    const LspDocument& document = Document(params);
+    json actions = json::array();
+    // Offered where the client asks for no kind, or for one that holds it.
+    const json only = params.value("/context/only"_json_pointer, json());
+    if (only.is_array()) {
+        bool wanted = false;
+        for (const json& kind : only) {
+            if (!kind.is_string()) continue;
+            const std::string asked = kind.get<std::string>();
+            const std::string ours = kFixAllKind;
+            wanted = wanted || ours == asked || ours.compare(0, asked.size() + 1, asked + ".") == 0;
+        }
+        if (!wanted) return actions;
+    }
+    json edits = NormalFormEdits(document);
+    if (edits.empty()) return actions;
+    const std::string& uri = params.at("textDocument").at("uri").get_ref<const std::string&>();
+    actions.push_back({{"title", kFixAllTitle}, {"kind", kFixAllKind}, {"edit", {{"changes", {{uri, std::move(edits)}}}}}});
+    return actions;
+}
+}  // namespace
+
+int ServeLsp(std::streambuf& in, std::ostream& out) {
+    LspReader reader(in);
+    Server server(out);
+    std::string body;
+    while (!server.Exited()) {
+        LspReader::Got got = reader.Next(body);
+        if (got == LspReader::Got::End) break;
+        if (got == LspReader::Got::Malformed) {
+            server.ReplyError(nullptr, kParseError, "the headers give no usable Content-Length");
+        } else if (got == LspReader::Got::TooLong) {
+            server.ReplyError(nullptr, kInvalidRequest,
+                              "the message is longer than " + std::to_string(kMaxLspMessage) + " bytes");
+        } else {
+            server.Handle(body);
+        }
+        // A large document's message is not kept beside the document.
+        std::string().swap(body);
+        if (!out) break;
+    }
+    return server.ShutDown() ? kCliOk : kCliFailure;
+}
+
+int TervaloLspMain(int argc, const char* const* argv, std::istream* in, std::ostream& out, std::ostream& err) {
+    static const char kUsage[] = "usage: tervalo-cli lsp [--stdio]";
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i] ? argv[i] : "";
+        if (arg == "--help" || arg == "-h") {
+            out << kUsage << "\n\n"
+                << "A language server for record files on standard input and output: diagnostics\n"
+                   "as one types, formatting into normal order, the fix-all code action\n"
+                   "source.fixAll.tervalo and an outline. Editors start it; see tervalo-cli(1).\n";
+            return kCliOk;
+        }
+        // Language clients often pass --stdio: that is how it talks anyway.
+        if (arg != "--stdio") {
+            err << "tervalo-cli: unknown lsp option '" << arg << "'\n" << kUsage << '\n';
+            return kCliUsage;
+        }
+    }
+    if (!in) {
+        err << "tervalo-cli: no standard input to read\n";
+        return kCliUsage;
+    }
+    return ServeLsp(*in->rdbuf(), out);
+}
