@@ -1,5 +1,9 @@
 #include "LspServer.h"
 
+#include <iterator>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <map>
 #include <new>
 
@@ -43,7 +47,7 @@ bool EqualsIgnoringCase(const std::string& a, const char* b) {
 }
 }  // namespace
 
-LspReader::Got LspReader::Next(std::string& body) {
+LspReader::Got LspReader::Next() {
     const int eof = std::char_traits<char>::eof();
     size_t length = 0;
     bool haveLength = false;
@@ -96,20 +100,126 @@ LspReader::Got LspReader::Next(std::string& body) {
         haveLength = true;
     }
     if (malformed || !haveLength) return Got::Malformed;
+    m_left = length;
+    m_pos = m_end = 0;
     if (length > kMaxLspMessage) {
-        char skip[1 << 14];
-        for (size_t left = length; left > 0;) {
-            std::streamsize want = static_cast<std::streamsize>(std::min(left, sizeof skip));
-            std::streamsize got = m_in.sgetn(skip, want);
-            if (got <= 0) return Got::End;
-            left -= static_cast<size_t>(got);
-        }
+        SkipRest();
         return Got::TooLong;
     }
-    body.resize(length);
-    std::streamsize got = length ? m_in.sgetn(&body[0], static_cast<std::streamsize>(length)) : 0;
-    if (static_cast<size_t>(got) != length) return Got::End;
     return Got::Message;
+}
+
+int LspReader::Peek() {
+    if (m_pos == m_end) {
+        // Never more than the body: the next message may not have been sent.
+        const size_t kChunk = 1 << 16;
+        m_chunk.resize(kChunk);
+        std::streamsize want = static_cast<std::streamsize>(std::min(m_left, kChunk));
+        std::streamsize got = want > 0 ? m_in.sgetn(m_chunk.data(), want) : 0;
+        if (got <= 0) {
+            m_left = 0;
+            return std::char_traits<char>::eof();
+        }
+        m_left -= static_cast<size_t>(got);
+        m_pos = 0;
+        m_end = static_cast<size_t>(got);
+    }
+    return static_cast<unsigned char>(m_chunk[m_pos]);
+}
+
+void LspReader::SkipRest() {
+    while (Peek() != std::char_traits<char>::eof()) m_pos = m_end;
+}
+
+// The body's bytes as the JSON parser takes them: an input iterator that
+// meets the end one at the body's end.
+class LspReader::Byte {
+public:
+    using iterator_category = std::input_iterator_tag;
+    using value_type = char;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const char*;
+    using reference = char;
+
+    explicit Byte(LspReader* reader) : m_reader(reader) {}
+    char operator*() const { return static_cast<char>(m_reader->Peek()); }
+    Byte& operator++() {
+        m_reader->Advance();
+        return *this;
+    }
+    bool operator==(const Byte& other) const { return AtEnd() == other.AtEnd(); }
+    bool operator!=(const Byte& other) const { return !(*this == other); }
+
+private:
+    bool AtEnd() const { return !m_reader || m_reader->Peek() == std::char_traits<char>::eof(); }
+    LspReader* m_reader;
+};
+
+namespace {
+// Builds the message's value as the library's own builder does, but moves
+// each string out of the parser instead of copying it: a document's text is
+// then held once, not twice, while the message is read.
+class MovingBuilder : public json::json_sax_t {
+public:
+    explicit MovingBuilder(json& root) : m_root(root) {}
+
+    bool null() override { return Put(nullptr); }
+    bool boolean(bool value) override { return Put(value); }
+    bool number_integer(number_integer_t value) override { return Put(value); }
+    bool number_unsigned(number_unsigned_t value) override { return Put(value); }
+    bool number_float(number_float_t value, const string_t&) override { return Put(value); }
+    bool string(string_t& value) override { return Put(std::move(value)); }
+    bool binary(binary_t& value) override { return Put(json::binary(std::move(value))); }
+    bool start_object(std::size_t) override { return Open(json::value_t::object); }
+    bool key(string_t& name) override {
+        m_slot = &(*m_open.back())[name];
+        return true;
+    }
+    bool end_object() override { return Close(); }
+    bool start_array(std::size_t) override { return Open(json::value_t::array); }
+    bool end_array() override { return Close(); }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
+
+private:
+    template <class Value>
+    json* Place(Value&& value) {
+        if (m_open.empty()) {
+            m_root = json(std::forward<Value>(value));
+            return &m_root;
+        }
+        if (m_open.back()->is_array()) {
+            m_open.back()->emplace_back(std::forward<Value>(value));
+            return &m_open.back()->back();
+        }
+        *m_slot = json(std::forward<Value>(value));
+        return m_slot;
+    }
+    template <class Value>
+    bool Put(Value&& value) {
+        Place(std::forward<Value>(value));
+        return true;
+    }
+    bool Open(json::value_t type) {
+        m_open.push_back(Place(type));
+        return true;
+    }
+    bool Close() {
+        m_open.pop_back();
+        return true;
+    }
+
+    json& m_root;
+    std::vector<json*> m_open;
+    json* m_slot = nullptr;
+};
+}  // namespace
+
+nlohmann::json LspReader::ParseBody() {
+    json message;
+    MovingBuilder builder(message);
+    if (!json::sax_parse(Byte(this), Byte(nullptr), &builder)) message = json(json::value_t::discarded);
+    SkipRest();
+    return message;
 }
 
 namespace {
@@ -117,7 +227,7 @@ class Server {
 public:
     explicit Server(std::ostream& out) : m_out(out) {}
 
-    void Handle(const std::string& body);
+    void Handle(json message);
     void ReplyError(const json& id, int code, const std::string& message) {
         Send({{"jsonrpc", "2.0"}, {"id", id}, {"error", {{"code", code}, {"message", message}}}});
     }
@@ -125,7 +235,7 @@ public:
     bool ShutDown() const { return m_shutDown; }
 
 private:
-    using Handler = json (Server::*)(const json& params);
+    using Handler = json (Server::*)(json& params);
     struct Method {
         const char* name;
         Handler handler;
@@ -133,18 +243,18 @@ private:
     static const Method kRequests[];
     static const Method kNotifications[];
 
-    json Initialize(const json& params);
-    json Shutdown(const json&) {
+    json Initialize(json& params);
+    json Shutdown(json&) {
         m_shutDown = true;
         return nullptr;
     }
-    json Ignore(const json&) { return nullptr; }
-    json DidOpen(const json& params);
-    json DidChange(const json& params);
-    json DidClose(const json& params);
-    json Formatting(const json& params) { return NormalFormEdits(Document(params)); }
-    json CodeAction(const json& params);
-    json DocumentSymbol(const json& params) { return SymbolsOf(Document(params)); }
+    json Ignore(json&) { return nullptr; }
+    json DidOpen(json& params);
+    json DidChange(json& params);
+    json DidClose(json& params);
+    json Formatting(json& params) { return NormalFormEdits(Document(params)); }
+    json CodeAction(json& params);
+    json DocumentSymbol(json& params) { return SymbolsOf(Document(params)); }
 
     const LspDocument& Document(const json& params) const;
     void Publish(const std::string& uri, const json& version, json diagnostics);
@@ -184,8 +294,7 @@ void Server::Send(const json& message) {
     m_out.flush();
 }
 
-void Server::Handle(const std::string& body) {
-    json message = json::parse(body, nullptr, false);
+void Server::Handle(json message) {
     if (message.is_discarded()) return ReplyError(nullptr, kParseError, "the message is not JSON");
     if (!message.is_object()) return ReplyError(nullptr, kInvalidRequest, "the message is not an object");
     auto idAt = message.find("id");
@@ -220,9 +329,7 @@ void Server::Handle(const std::string& body) {
         if (request) ReplyError(id, kMethodNotFound, "no method " + method);
         return;
     }
-    static const json kNoParams = json::object();
-    auto paramsAt = message.find("params");
-    const json& params = paramsAt == message.end() ? kNoParams : *paramsAt;
+    json& params = message["params"];
     try {
         json result = (this->*handler)(params);
         if (request) Send({{"jsonrpc", "2.0"}, {"id", id}, {"result", std::move(result)}});
@@ -235,7 +342,7 @@ void Server::Handle(const std::string& body) {
     }
 }
 
-json Server::Initialize(const json& params) {
+json Server::Initialize(json& params) {
     if (m_initialized) throw LspError{kInvalidRequest, "the server is initialized already"};
     // UTF-8 positions where the client can take them; UTF-16 otherwise.
     const json offered = params.value("/capabilities/general/positionEncodings"_json_pointer, json::array());
@@ -264,18 +371,18 @@ void Server::Publish(const std::string& uri, const json& version, json diagnosti
     Send({{"jsonrpc", "2.0"}, {"method", "textDocument/publishDiagnostics"}, {"params", std::move(params)}});
 }
 
-json Server::DidOpen(const json& params) {
-    const json& item = params.at("textDocument");
+json Server::DidOpen(json& params) {
+    json& item = params.at("textDocument");
     const std::string& uri = item.at("uri").get_ref<const std::string&>();
     // The text is taken over, not copied: a large document is held once.
-    std::string& text = const_cast<json&>(item.at("text")).get_ref<std::string&>();
+    std::string& text = item.at("text").get_ref<std::string&>();
     m_documents.erase(uri);
     const LspDocument& document = m_documents.emplace(uri, LspDocument(std::move(text), m_encoding)).first->second;
     Publish(uri, item.value("version", json()), DiagnosticsOf(document));
     return nullptr;
 }
 
-json Server::DidChange(const json& params) {
+json Server::DidChange(json& params) {
     const json& item = params.at("textDocument");
     const std::string& uri = item.at("uri").get_ref<const std::string&>();
     auto found = m_documents.find(uri);
@@ -297,13 +404,13 @@ json Server::DidChange(const json& params) {
     return nullptr;
 }
 
-json Server::DidClose(const json& params) {
+json Server::DidClose(json& params) {
     const std::string& uri = params.at("textDocument").at("uri").get_ref<const std::string&>();
     if (m_documents.erase(uri)) Publish(uri, json(), json::array());
     return nullptr;
 }
 
-json Server::CodeAction(const json& params) {
+json Server::CodeAction(json& params) {
     const LspDocument& document = Document(params);
     json actions = json::array();
     // Offered where the client asks for no kind, or for one that holds it.
@@ -329,9 +436,8 @@ json Server::CodeAction(const json& params) {
 int ServeLsp(std::streambuf& in, std::ostream& out) {
     LspReader reader(in);
     Server server(out);
-    std::string body;
     while (!server.Exited()) {
-        LspReader::Got got = reader.Next(body);
+        LspReader::Got got = reader.Next();
         if (got == LspReader::Got::End) break;
         if (got == LspReader::Got::Malformed) {
             server.ReplyError(nullptr, kParseError, "the headers give no usable Content-Length");
@@ -339,16 +445,20 @@ int ServeLsp(std::streambuf& in, std::ostream& out) {
             server.ReplyError(nullptr, kInvalidRequest,
                               "the message is longer than " + std::to_string(kMaxLspMessage) + " bytes");
         } else {
-            server.Handle(body);
+            server.Handle(reader.ParseBody());
         }
-        // A large document's message is not kept beside the document.
-        std::string().swap(body);
         if (!out) break;
     }
     return server.ShutDown() ? kCliOk : kCliFailure;
 }
 
 int TervaloLspMain(int argc, const char* const* argv, std::istream* in, std::ostream& out, std::ostream& err) {
+#ifdef __GLIBC__
+    // Large blocks (a document, its line lists) come from the system and go
+    // back to it whole when freed, rather than staying with the process
+    // after the first large message.
+    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+#endif
     static const char kUsage[] = "usage: tervalo-cli lsp [--stdio]";
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i] ? argv[i] : "";
