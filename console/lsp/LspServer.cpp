@@ -200,6 +200,10 @@ private:
         return true;
     }
     bool Open(json::value_t type) {
+        // No message of the protocol nests deeper; a deeper one is refused
+        // before it takes much memory.
+        const size_t kMaxDepth = 512;
+        if (m_open.size() >= kMaxDepth) return false;
         m_open.push_back(Place(type));
         return true;
     }
@@ -339,6 +343,8 @@ void Server::Handle(json message) {
         if (request) ReplyError(id, kInvalidParams, e.what());
     } catch (const std::bad_alloc&) {
         if (request) ReplyError(id, kInternalError, "out of memory");
+    } catch (const std::exception& e) {
+        if (request) ReplyError(id, kInternalError, e.what());
     }
 }
 
@@ -445,7 +451,14 @@ int ServeLsp(std::streambuf& in, std::ostream& out) {
             server.ReplyError(nullptr, kInvalidRequest,
                               "the message is longer than " + std::to_string(kMaxLspMessage) + " bytes");
         } else {
-            server.Handle(reader.ParseBody());
+            json message;
+            try {
+                message = reader.ParseBody();
+            } catch (const std::bad_alloc&) {
+                server.ReplyError(nullptr, kInternalError, "out of memory");
+                continue;
+            }
+            server.Handle(std::move(message));
         }
         if (!out) break;
     }

@@ -86,6 +86,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Check(document.OffsetOf(document.PositionOf(offset)) == offset, "position and offset disagree");
     }
     nlohmann::json diagnostics = DiagnosticsOf(document);
+    // The errors sit where the CLI locates the faults (its columns leave a
+    // byte-order mark out).
+    const FaultList faults = LocateFaults(input, 1000);
+    const bool mark = input.compare(0, 3, "\xEF\xBB\xBF") == 0;
+    for (size_t i = 0; i < faults.faults.size(); ++i) {
+        const nlohmann::json& start = diagnostics[i]["range"]["start"];
+        const LineFault& fault = faults.faults[i];
+        Check(start["line"] == fault.line - 1 &&
+                  start["character"] == fault.column - 1 + (mark && fault.line == 1 ? 3 : 0) &&
+                  diagnostics[i]["message"] == fault.reason,
+              "an error elsewhere than the CLI locates it");
+    }
     Check(bad == (form == NormalFormResult::Bad), "bad by the faults but not by the sorter");
     if (bad) {
         Check(!diagnostics.empty() && diagnostics[0]["severity"] == 1, "a bad document without an error");

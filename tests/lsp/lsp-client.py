@@ -256,6 +256,7 @@ CASES = [
         raw(b"Content-Type: x\r\n\r\n"), error(-32700),
         raw(b"Content-Length: 12x\r\n\r\n"), error(-32700),
         raw(b'Content-Length: 2\r\n\r\n[]'), error(-32600),
+        raw(b"Content-Length: 100000\r\n\r\n" + b"[" * 100000), error(-32700),
         raw(b"Content-Length: 67108865\r\n\r\n" + b" " * 67108865), error(-32600),
         request("textDocument/formatting", DOC, fails(-32602)),
         request("textDocument/formatting", {"textDocument": 5}, fails(-32602)),
