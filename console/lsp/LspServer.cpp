@@ -113,8 +113,9 @@ int LspReader::Peek() {
     if (m_pos == m_end) {
         // Never more than the body: the next message may not have been sent.
         const size_t kChunk = 1 << 16;
-        m_chunk.resize(kChunk);
-        std::streamsize want = static_cast<std::streamsize>(std::min(m_left, kChunk));
+        size_t size = std::min(m_left, kChunk);
+        if (m_chunk.size() < size) m_chunk.resize(size);
+        std::streamsize want = static_cast<std::streamsize>(size);
         std::streamsize got = want > 0 ? m_in.sgetn(m_chunk.data(), want) : 0;
         if (got <= 0) {
             m_left = 0;

@@ -21,29 +21,21 @@ URI = "file:///work/records/a.dbr"
 
 class Server:
     def __init__(self, command):
-        env = dict(os.environ, WINEDEBUG="-all")
         self.proc = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.DEVNULL, env=env)
-        self.inbox = queue.Queue()
-        self.encoding = "utf-16"
-        self.text = ""
+                                     stderr=subprocess.DEVNULL, env=dict(os.environ, WINEDEBUG="-all"))
+        self.inbox, self.encoding, self.text = queue.Queue(), "utf-16", ""
         threading.Thread(target=self._read, daemon=True).start()
 
     def _read(self):
-        out = self.proc.stdout
+        out, length = self.proc.stdout, None
         while True:
-            length = None
-            while True:
-                line = out.readline()
-                if not line:
-                    self.inbox.put(None)
-                    return
-                if line in (b"\r\n", b"\n"):
-                    break
-                name, _, value = line.decode().partition(":")
-                if name.lower() == "content-length":
-                    length = int(value)
-            self.inbox.put(json.loads(out.read(length).decode("utf-8")))
+            line = out.readline()
+            if not line:
+                return self.inbox.put(None)
+            if line.lower().startswith(b"content-length:"):
+                length = int(line.split(b":")[1])
+            elif line.strip() == b"":
+                self.inbox.put(json.loads(out.read(length).decode("utf-8")))
 
     def raw(self, data):
         self.proc.stdin.write(data)
@@ -53,23 +45,13 @@ class Server:
         body = json.dumps(dict(message, jsonrpc="2.0")).encode()
         self.raw(b"Content-Length: %d\r\n\r\n" % len(body) + body)
 
-    def next(self):
-        message = self.inbox.get(timeout=WAIT)
-        assert message is not None, "the server closed its output"
-        return message
-
-    def answer(self, id):
-        """The answer to request id; notifications before it are dropped."""
+    def next(self, test=lambda m: True):
+        """The next message that passes test; the others are dropped."""
         while True:
-            message = self.next()
-            if message.get("id") == id and "method" not in message:
+            message = self.inbox.get(timeout=WAIT)
+            assert message is not None, "the server closed its output"
+            if test(message):
                 return message
-
-    def diagnostics(self):
-        while True:
-            message = self.next()
-            if message.get("method") == "textDocument/publishDiagnostics":
-                return message["params"]
 
 
 def offset(text, encoding, pos):
@@ -77,43 +59,37 @@ def offset(text, encoding, pos):
     starts = [0] + [m.end() for m in re.finditer(r"\r\n|\r|\n", text)]
     if pos["line"] >= len(starts):
         return len(text)
-    start = starts[pos["line"]]
-    units = 0
-    for i, ch in enumerate(text[start:], start):
-        if units >= pos["character"] or ch in "\r\n":
-            return i
-        units += len(ch.encode(encoding.replace("utf-16", "utf-16-le"))) // (2 if encoding == "utf-16" else 1)
-    return len(text)
+    units, i = 0, starts[pos["line"]]
+    while i < len(text) and units < pos["character"] and text[i] not in "\r\n":
+        units += len(text[i].encode("utf-8")) if encoding == "utf-8" else len(text[i].encode("utf-16-le")) // 2
+        i += 1
+    return i
 
 
 def apply(text, encoding, edits):
-    spans = sorted(((offset(text, encoding, e["range"]["start"]), offset(text, encoding, e["range"]["end"]),
-                     e["newText"]) for e in edits), reverse=True)
-    for a, b, new in spans:
-        text = text[:a] + new + text[b:]
+    for e in sorted(edits, key=lambda e: offset(text, encoding, e["range"]["start"]), reverse=True):
+        a, b = offset(text, encoding, e["range"]["start"]), offset(text, encoding, e["range"]["end"])
+        text = text[:a] + e["newText"] + text[b:]
     return text
 
 
-# ---- steps: each takes the server and the case's request counter ----------
+# ---- steps: each takes the server ------------------------------------------
 
 def init(encodings=None):
     def step(s):
         caps = {"general": {"positionEncodings": encodings}} if encodings else {}
         s.send({"id": 0, "method": "initialize", "params": {"capabilities": caps}})
-        result = s.answer(0)["result"]
-        s.encoding = result["capabilities"]["positionEncoding"]
+        s.encoding = s.next(lambda m: m.get("id") == 0)["result"]["capabilities"]["positionEncoding"]
         assert s.encoding == ("utf-8" if encodings and "utf-8" in encodings else "utf-16"), s.encoding
         s.send({"method": "initialized", "params": {}})
     return step
 
 
-def diags(expected):
-    """Checks the next diagnostics: (line, character, severity, message)."""
-    def step(s):
-        got = [(d["range"]["start"]["line"], d["range"]["start"]["character"], d["severity"], d["message"])
-               for d in s.diagnostics()["diagnostics"]]
-        assert got == expected if not callable(expected) else expected(got), got
-    return step
+def diags(s, expected):
+    """The next diagnostics, as (line, character, severity, message), are expected."""
+    got = [(d["range"]["start"]["line"], d["range"]["start"]["character"], d["severity"], d["message"])
+           for d in s.next(lambda m: m.get("method") == "textDocument/publishDiagnostics")["params"]["diagnostics"]]
+    assert expected(got) if callable(expected) else got == expected, got
 
 
 def open_(text, expected=None):
@@ -122,47 +98,41 @@ def open_(text, expected=None):
         s.send({"method": "textDocument/didOpen",
                 "params": {"textDocument": {"uri": URI, "languageId": "dbr", "version": 1, "text": text}}})
         if expected is not None:
-            diags(expected)(s)
+            diags(s, expected)
     return step
 
 
 def change(edits, expected):
-    """edits: (start line, start char, end line, end char, text), or a text alone."""
+    """edits: (start line, start char, end line, end char, text), or a whole text."""
     def step(s):
         changes = []
         for e in edits:
-            if isinstance(e, str):
-                changes.append({"text": e})
-                s.text = e
-            else:
-                rng = {"start": {"line": e[0], "character": e[1]}, "end": {"line": e[2], "character": e[3]}}
-                changes.append({"range": rng, "text": e[4]})
-                s.text = apply(s.text, s.encoding, [{"range": rng, "newText": e[4]}])
+            c = {"text": e} if isinstance(e, str) else {"text": e[4], "range": {
+                "start": {"line": e[0], "character": e[1]}, "end": {"line": e[2], "character": e[3]}}}
+            s.text = apply(s.text, s.encoding, [dict(c, newText=c["text"])]) if "range" in c else e
+            changes.append(c)
         s.send({"method": "textDocument/didChange",
                 "params": {"textDocument": {"uri": URI, "version": 2}, "contentChanges": changes}})
-        diags(expected)(s)
+        diags(s, expected)
     return step
 
 
 def fmt(expected, most_edits=None):
     """Formats; the edits applied give expected (no edits for None)."""
     def step(s):
-        s.send({"id": 7, "method": "textDocument/formatting",
-                "params": {"textDocument": {"uri": URI}, "options": {"tabSize": 4, "insertSpaces": True}}})
-        edits = s.answer(7)["result"]
-        if expected is None:
-            assert edits == [], edits
-            return
-        assert apply(s.text, s.encoding, edits) == expected, (edits, apply(s.text, s.encoding, edits))
+        s.send({"id": 7, "method": "textDocument/formatting", "params": dict(DOC, options={"tabSize": 4})})
+        edits = s.next(lambda m: m.get("id") == 7)["result"]
+        after = apply(s.text, s.encoding, edits)
+        assert (edits == [] if expected is None else after == expected), (edits, after)
         assert most_edits is None or len(edits) <= most_edits, edits
-        s.text = expected
+        s.text = after
     return step
 
 
 def request(method, params, check):
     def step(s):
         s.send({"id": 9, "method": method, "params": params})
-        message = s.answer(9)
+        message = s.next(lambda m: m.get("id") == 9 and "method" not in m)
         assert check(message), message
     return step
 
@@ -179,7 +149,7 @@ def error(code):
     """The next message is an error answer with this code."""
     def step(s):
         message = s.next()
-        assert message.get("error", {}).get("code") == code, message
+        assert fails(code)(message), message
     return step
 
 
@@ -199,8 +169,8 @@ def result(check):
     return lambda m: "result" in m and check(m["result"])
 
 
-E, I = 1, 3
 DOC = {"textDocument": {"uri": URI}}
+E, I = 1, 3
 SHUTDOWN = [request("shutdown", None, result(lambda r: r is None)), notify("exit"), ends(0)]
 FIX_ALL = "source.fixAll.tervalo"
 
