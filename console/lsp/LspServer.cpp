@@ -84,27 +84,28 @@ LspReader::Got LspReader::Next() {
         if (!EqualsIgnoringCase(line.substr(0, colon), "content-length")) continue;
         size_t first = line.find_first_not_of(" \t", colon + 1);
         size_t last = line.find_last_not_of(" \t");
-        if (haveLength || first == std::string::npos) {
-            malformed = true;
-            continue;
-        }
-        length = 0;
-        for (size_t i = first; i <= last; ++i) {
+        size_t value = 0;
+        bool number = !haveLength && first != std::string::npos;
+        for (size_t i = first; number && i <= last; ++i) {
             char digit = line[i];
-            if (digit < '0' || digit > '9' || length > (SIZE_MAX - 9) / 10) {
-                malformed = true;
-                break;
-            }
-            length = length * 10 + static_cast<size_t>(digit - '0');
+            number = digit >= '0' && digit <= '9' && value <= (SIZE_MAX - 9) / 10;
+            value = value * 10 + static_cast<size_t>(digit - '0');
         }
-        haveLength = true;
+        if (number) {
+            length = value;
+            haveLength = true;
+        } else {
+            malformed = true;
+        }
     }
-    if (malformed || !haveLength) return Got::Malformed;
+    // Without a length what follows is read as headers again; with one, the
+    // body of a message that is refused is read past.
+    if (!haveLength) return Got::Malformed;
     m_left = length;
     m_pos = m_end = 0;
-    if (length > kMaxLspMessage) {
+    if (malformed || length > kMaxLspMessage) {
         SkipRest();
-        return Got::TooLong;
+        return malformed ? Got::Malformed : Got::TooLong;
     }
     return Got::Message;
 }

@@ -224,6 +224,7 @@ CASES = [
         init(), request("textDocument/hover", DOC, fails(-32601)), notify("workspace/somethingNew"),
         raw(b"Content-Length: 9\r\n\r\n{not json"), error(-32700),
         raw(b"Content-Type: x\r\n\r\n"), error(-32700),
+        raw(b"Content-Length: 2\r\nbroken\r\n\r\n{}"), error(-32700),
         raw(b"Content-Length: 12x\r\n\r\n"), error(-32700),
         raw(b'Content-Length: 2\r\n\r\n[]'), error(-32600),
         raw(b"Content-Length: 100000\r\n\r\n" + b"[" * 100000), error(-32700),
