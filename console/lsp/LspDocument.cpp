@@ -1,6 +1,7 @@
 #include "LspDocument.h"
 
 #include <algorithm>
+#include <cstring>
 #include <unordered_map>
 
 #include "../../sorting/RecordSorter.h"
@@ -34,11 +35,18 @@ LspDocument::LspDocument(std::string text, PositionEncoding encoding)
 void LspDocument::IndexLines() {
     m_lineStarts.clear();
     m_lineStarts.push_back(0);
-    const size_t size = m_text.size();
     const char* data = m_text.data();
-    for (size_t i = 0; i < size; ++i) {
-        char c = data[i];
-        if (c == '\n' || (c == '\r' && (i + 1 == size || data[i + 1] != '\n'))) m_lineStarts.push_back(i + 1);
+    const char* end = data + m_text.size();
+    // From LF to LF, with a look for a lone CR between.
+    for (const char* at = data; at < end;) {
+        const char* lf = static_cast<const char*>(std::memchr(at, '\n', static_cast<size_t>(end - at)));
+        const char* stop = lf ? lf : end;
+        for (const char* cr = at; (cr = static_cast<const char*>(std::memchr(cr, '\r', static_cast<size_t>(stop - cr))));) {
+            if (++cr != lf) m_lineStarts.push_back(static_cast<size_t>(cr - data));
+        }
+        if (!lf) break;
+        at = lf + 1;
+        m_lineStarts.push_back(static_cast<size_t>(at - data));
     }
     m_lineStarts.shrink_to_fit();
 }
@@ -149,29 +157,33 @@ json DiagnosticsOf(const LspDocument& document) {
 
 size_t FirstDifferenceFromNormal(std::string_view bytes) {
     // The normal form is followed piece by piece against the bytes, without
-    // being built: views of the lines that stay, sorted where they are not
-    // in order already. The line list is reused for them.
+    // being built or sorted. As long as the bytes have matched, the record
+    // lines before the i-th are the i smallest, so the i-th line of the
+    // normal form is the smallest of the i-th and all after it: the minima
+    // of the tails, found in one pass from the end, stand in for the sort.
+    // The line list is reused for them: the lines that stay, and in place of
+    // each one's offset where the least line from it on is.
     RecordLines split = SplitRecordLines(bytes);
     std::string_view templateLine;
     size_t kept = 0;
-    bool inOrder = true;
     for (const RecordLine& line : split.lines) {
         size_t comma = 0;
         LineKind kind = ClassifyLine(line.text, comma);
-        if (kind == LineKind::Template) {
+        if (kind == LineKind::Template)
             templateLine = line.text;
-        } else if (kind == LineKind::Record) {
-            if (kept > 0 && inOrder && Precedes(line.text, split.lines[kept - 1].text)) inOrder = false;
+        else if (kind == LineKind::Record)
             split.lines[kept++] = line;
-        }
     }
     split.lines.resize(kept);
-    if (!inOrder)
-        std::sort(split.lines.begin(), split.lines.end(),
-                  [](const RecordLine& a, const RecordLine& b) { return Precedes(a.text, b.text); });
+    std::vector<RecordLine>& lines = split.lines;
+    for (size_t i = kept; i-- > 0;) {
+        size_t least = i + 1 < kept ? lines[i + 1].offset : i;
+        lines[i].offset = i + 1 < kept && Precedes(lines[least].text, lines[i].text) ? least : i;
+    }
+    auto normalLine = [&](size_t i) { return lines[lines[i].offset].text; };
     // A first line that begins with the mark's bytes gets a mark of its own.
     bool mark = split.byteOrderMark ||
-                (templateLine.empty() && kept > 0 && split.lines[0].text.substr(0, 3) == kByteOrderMark);
+                (templateLine.empty() && kept > 0 && normalLine(0).substr(0, 3) == kByteOrderMark);
 
     size_t pos = 0;
     size_t differs = std::string_view::npos;
@@ -191,8 +203,8 @@ size_t FirstDifferenceFromNormal(std::string_view bytes) {
         follow(templateLine);
         follow("\r\n");
     }
-    for (const RecordLine& line : split.lines) {
-        follow(line.text);
+    for (size_t i = 0; i < kept && differs == std::string_view::npos; ++i) {
+        follow(normalLine(i));
         follow("\r\n");
     }
     if (differs == std::string_view::npos && pos < bytes.size()) differs = pos;

@@ -1,9 +1,6 @@
 #include "LspServer.h"
 
 #include <iterator>
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
 #include <map>
 #include <new>
 
@@ -468,12 +465,6 @@ int ServeLsp(std::streambuf& in, std::ostream& out) {
 }
 
 int TervaloLspMain(int argc, const char* const* argv, std::istream* in, std::ostream& out, std::ostream& err) {
-#ifdef __GLIBC__
-    // Large blocks (a document, its line lists) come from the system and go
-    // back to it whole when freed, rather than staying with the process
-    // after the first large message.
-    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
-#endif
     static const char kUsage[] = "usage: tervalo-cli lsp [--stdio]";
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i] ? argv[i] : "";
