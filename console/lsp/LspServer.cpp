@@ -290,8 +290,7 @@ const Server::Method Server::kNotifications[] = {
 };
 
 void Server::Send(const json& message) {
-    // Text from the editor may be cut inside a character by a change; what
-    // goes back is valid UTF-8 all the same.
+    // Whatever bytes a document holds, what goes back is valid UTF-8.
     std::string body = message.dump(-1, ' ', false, json::error_handler_t::replace);
     m_out << "Content-Length: " << body.size() << "\r\n\r\n" << body;
     m_out.flush();
