@@ -33,7 +33,10 @@ LspDocument::LspDocument(std::string text, PositionEncoding encoding)
 }
 
 void LspDocument::IndexLines() {
-    m_lineStarts.clear();
+    // As many as there are LFs, and one: a large document's index is made
+    // without growing through copies of itself.
+    std::vector<size_t>().swap(m_lineStarts);
+    m_lineStarts.reserve(static_cast<size_t>(std::count(m_text.begin(), m_text.end(), '\n')) + 1);
     m_lineStarts.push_back(0);
     const char* data = m_text.data();
     const char* end = data + m_text.size();
@@ -48,7 +51,6 @@ void LspDocument::IndexLines() {
         at = lf + 1;
         m_lineStarts.push_back(static_cast<size_t>(at - data));
     }
-    m_lineStarts.shrink_to_fit();
 }
 
 void LspDocument::Replace(const LspPosition& from, const LspPosition& to, std::string_view text) {

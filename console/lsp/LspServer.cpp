@@ -1,6 +1,9 @@
 #include "LspServer.h"
 
 #include <iterator>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <map>
 #include <new>
 
@@ -14,6 +17,7 @@ using nlohmann::json;
 
 namespace {
 const size_t kMaxHeaderLine = 4096;
+const size_t kLargeMessage = 1 << 20;
 const char kFixAllKind[] = "source.fixAll.tervalo";
 const char kFixAllTitle[] = "Put in normal order";
 
@@ -98,7 +102,7 @@ LspReader::Got LspReader::Next() {
     // Without a length what follows is read as headers again; with one, the
     // body of a message that is refused is read past.
     if (!haveLength) return Got::Malformed;
-    m_left = length;
+    m_length = m_left = length;
     m_pos = m_end = 0;
     if (malformed || length > kMaxLspMessage) {
         SkipRest();
@@ -456,6 +460,12 @@ int ServeLsp(std::streambuf& in, std::ostream& out) {
                 server.ReplyError(nullptr, kInternalError, "out of memory");
                 continue;
             }
+#ifdef __GLIBC__
+            // The parser's buffers for a large message (a document's text)
+            // are free now: their pages go back before the document is
+            // judged, rather than staying with the process.
+            if (reader.Length() > kLargeMessage) malloc_trim(0);
+#endif
             server.Handle(std::move(message));
         }
         if (!out) break;

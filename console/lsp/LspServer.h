@@ -28,6 +28,8 @@ public:
     // The body that Next found; a discarded value where it is not JSON. The
     // rest of the body is read past in any case.
     nlohmann::json ParseBody();
+    // The length of the body that Next found.
+    size_t Length() const { return m_length; }
 
 private:
     class Byte;
@@ -36,6 +38,7 @@ private:
     void SkipRest();
 
     std::streambuf& m_in;
+    size_t m_length = 0;
     size_t m_left = 0;  // bytes of the body not yet in the chunk
     std::vector<char> m_chunk;
     size_t m_pos = 0;
