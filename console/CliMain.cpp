@@ -12,6 +12,7 @@
 #include "CliOptions.h"
 #include "ConsoleSink.h"
 #include "MergeCommand.h"
+#include "lsp/LspServer.h"
 #include "TervaloVersion.h"
 
 namespace {
@@ -23,6 +24,7 @@ const char kUsage[] =
     "       tervalo-cli [--check | --diff] [--stdin-filename NAME] -\n"
     "       tervalo-cli merge [--marker-size N] [--diff3] BASE OURS THEIRS [PATHNAME]\n"
     "       tervalo-cli merge --install\n"
+    "       tervalo-cli lsp\n"
     "       tervalo-cli --help | --version";
 const char kVersion[] = "tervalo-cli " TERVALO_VERSION_TEXT;
 
@@ -87,6 +89,9 @@ const char kHelp[] =
     "merge (a bad version: OURS gets git's line merge with conflict markers; an\n"
     "unreadable one: OURS keeps its bytes).\n"
     "\"tervalo-cli merge --help\" shows more.\n"
+    "\n"
+    "tervalo-cli lsp, as the first argument, is a language server for editors\n"
+    "(diagnostics, formatting, fix-all, outline) on standard input and output.\n"
     "\n"
     "Messages go to standard error, each followed by where the file is bad:\n"
     "PATH:LINE:COL: error: REASON (or PATH: error: REASON). \"Complete!\" ends\n"
@@ -265,7 +270,10 @@ int TervaloCliMain(int argc, const char* const* argv, std::ostream& out, std::os
                    FileSystem& fs, const CliConsole& console, const std::vector<bool>* exact) {
     // "merge" is a command only as the first argument: "-- merge" is an entry.
     bool merge = argc > 1 && argv[1] && std::string(argv[1]) == "merge";
+    bool lsp = argc > 1 && argv[1] && std::string(argv[1]) == "lsp";
+    if (lsp && console.binaryStreams) console.binaryStreams();
     int status = merge ? TervaloMergeMain(argc - 1, argv + 1, out, err, fs)
+                 : lsp ? TervaloLspMain(argc - 1, argv + 1, console.in, out, err)
                        : ParseAndRun(argc, argv, out, err, fs, console, exact);
     // Output that did not arrive (a full disk, a closed pipe) is a failure.
     out.flush();

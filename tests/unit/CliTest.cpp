@@ -120,6 +120,19 @@ TEST(Cli, DashDashEndsOptions) {
     EXPECT_EQ(dir.Read("-x.dbr"), "a,1,\r\nb,1,\r\n");
 }
 
+TEST(Cli, LspIsACommandOnlyAsTheFirstArgument) {
+    const std::string exit = "{\"jsonrpc\":\"2.0\",\"method\":\"exit\"}";
+    std::istringstream session("Content-Length: " + std::to_string(exit.size()) + "\r\n\r\n" + exit);
+    CliConsole console;
+    console.in = &session;
+    CliResult server = RunCli({"lsp"}, console);
+    EXPECT_EQ(server.status, 1);  // an exit without a shutdown
+    EXPECT_EQ(server.out, "");
+    CliResult entry = RunCli({"--", "lsp"}, console);
+    EXPECT_EQ(entry.status, 1);
+    EXPECT_NE(entry.err.find("lsp"), std::string::npos) << entry.err;
+}
+
 TEST(Cli, CheckChangesNothingAndGoesOnAfterFailures) {
     TempDir dir;
     WriteOldReadOnly(dir, "a/n.dbr");
