@@ -111,23 +111,24 @@ int RunEntries(const std::vector<Entry>& entries, const CliOptions& options, std
     sorter.SetKeepGoing(options.keepGoing);
     for (const Entry& entry : entries) {
         ResolvedEntry resolved;
-        if (entry.exact) resolved = ResolveEntry(entry.text, fs);
-        if (!resolved.problem.empty()) {
-            sink.EntryFailed(entry.text.str(), resolved.problem);
-        } else {
-            sink.SetEntry(&resolved.paths);
-            try {
+        try {
+            if (entry.exact) resolved = ResolveEntry(entry.text, fs);
+            if (!resolved.problem.empty()) {
+                sink.EntryFailed(entry.text.str(), resolved.problem);
+            } else {
+                sink.SetEntry(&resolved.paths);
                 if (entry.exact)
                     sorter.Run(resolved.run);
                 else
                     sorter.RunUnnamable(entry.text);
-            } catch (const CFileException& e) {
-                ReportFileException(sink, e);
-            } catch (const std::bad_alloc&) {
-                sink.EntryFailed(entry.text.str(), "out of memory");
             }
+        } catch (const CFileException& e) {
+            ReportFileException(sink, e);
+        } catch (const std::bad_alloc&) {
             sink.SetEntry(nullptr);
+            sink.OutOfMemory(entry.text.str());
         }
+        sink.SetEntry(nullptr);
         if (sink.Failed() && !options.GoesOn()) break;
     }
     sink.End();
@@ -246,8 +247,15 @@ int TervaloCliMain(int argc, const char* const* argv, std::ostream& out, std::os
                    FileSystem& fs, const CliConsole& console, const std::vector<bool>* exact) {
     // "merge" is a command only as the first argument: "-- merge" is an entry.
     bool merge = argc > 1 && argv[1] && std::string(argv[1]) == "merge";
-    int status = merge ? TervaloMergeMain(argc - 1, argv + 1, out, err, fs)
+    int status;
+    try {
+        status = merge ? TervaloMergeMain(argc - 1, argv + 1, out, err, fs)
                        : ParseAndRun(argc, argv, out, err, fs, console, exact);
+    } catch (const std::bad_alloc&) {
+        // Out of memory outside a run (reading standard input, say).
+        err << "tervalo-cli: out of memory\n";
+        status = kCliFailure;
+    }
     // Output that did not arrive (a full disk, a closed pipe) is a failure.
     out.flush();
     if (!out) {

@@ -121,6 +121,70 @@ void ConsoleSink::CopyKept(const CString& path, const CString& copy) {
           << Shown(copy) << '\n';
 }
 
+void ConsoleSink::FileLeft(const Leftover& leftover) {
+    m_progress.Clear();
+    const std::string path = Shown(leftover.path);
+    const std::string record =
+        leftover.recordNameCut ? "the file beside it whose name begins with " + Shown(leftover.record) : Shown(leftover.record);
+    std::string holds;
+    if (leftover.interrupted && leftover.recordMissing) {
+        switch (leftover.kind) {
+        case LeftoverKind::OldContent:
+            holds = record + " is missing, and this holds its old content: once no Tervalo is running, rename it "
+                             "to " + record + " (or the new content beside it, once you have made sure it is whole)";
+            break;
+        case LeftoverKind::CompleteNew:
+            holds = record + " is missing, and this holds all of its new content: once no Tervalo is running, "
+                             "rename it to " + record;
+            break;
+        default:
+            holds = record + " is missing, and this holds new content for it that may be partial: make sure it is "
+                             "whole before you rename it to " + record + ", once no Tervalo is running";
+            break;
+        }
+    } else if (leftover.interrupted) {
+        switch (leftover.kind) {
+        case LeftoverKind::OldContent:
+            holds = "it holds the old content of " + record + ", which is complete: delete it once no Tervalo is running";
+            break;
+        case LeftoverKind::CompleteNew:
+            holds = "it holds all of the new content of " + record + ", which may hold only part of it: once no "
+                    "Tervalo is running, copy it over " + record + " and delete it";
+            break;
+        default:
+            holds = "it holds new content for " + record + " that may be partial: compare it with " + record +
+                    " before using it, and delete it once no Tervalo is running";
+            break;
+        }
+    } else {
+        switch (leftover.kind) {
+        case LeftoverKind::PartialNew:
+            holds = "it holds part of the new content of " + record + " and is of no use: delete it";
+            break;
+        case LeftoverKind::CompleteNew:
+            holds = "it holds all of the new content of " + record + ", which may hold only part of it: copy it "
+                    "over " + record + " and delete it";
+            break;
+        case LeftoverKind::UnplacedNew:
+            holds = "it holds all of the new content of " + record + ", which was not put in place (" + record +
+                    " is as it was): delete it";
+            break;
+        case LeftoverKind::PlacedNew:
+            holds = "it holds the same content as " + record + ", which was rewritten: delete it";
+            break;
+        case LeftoverKind::OldContent:
+            holds = "it holds the old content of " + record + ", which is complete: delete it";
+            break;
+        }
+    }
+    m_err << path << ": warning: "
+          << (leftover.interrupted ? std::string("left by an interrupted run")
+                                   : "could not be removed: " + ReasonOf(leftover.error, "unknown reason"))
+          << '\n'
+          << path << ": note: " << holds << '\n'
+          << std::flush;
+}
+
 void ConsoleSink::RecordFileDone(const CString& path, bool changed) {
     ++m_done;
     if (changed || !(m_options.Checking() || m_options.changedOnly)) ++m_written;
@@ -181,6 +245,17 @@ void ConsoleSink::EntryFailed(const std::string& entry, const std::string& probl
     m_progress.Clear();
     PrintError(m_err, entry.empty() ? "\"\"" : entry, problem);
     m_err << std::flush;
+}
+
+void ConsoleSink::OutOfMemory(const std::string& entry) noexcept {
+    m_failed = true;
+    try {
+        m_progress.Clear();
+        const std::string& shown = entry.empty() ? std::string("\"\"") : entry;
+        m_err << "Out of memory while running:\n" << shown << '\n' << shown << ": error: out of memory\n" << std::flush;
+    } catch (...) {
+        // Nothing more can be said.
+    }
 }
 
 void ConsoleSink::End() {
