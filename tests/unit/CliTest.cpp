@@ -14,6 +14,8 @@
 
 #include "../../console/CliMain.h"
 #include "../../platform/Terminal.h"
+#include "../../platform/PathMatch.h"
+#include "ForwardingFileSystem.h"
 #include "TestSupport.h"
 #include "VirtualFileSystem.h"
 
@@ -307,6 +309,89 @@ TEST(Cli, NamesTheCopyLeftByAFailedWrite) {
         EXPECT_NE(r.err.find("Cannot write file:\n" + path + "\n"), std::string::npos) << r.err;
         std::string kept = r.err.substr(r.err.find(copy), r.err.find('\n') - r.err.find(copy));
         EXPECT_EQ(vfs.Bytes(kept), "a,1,\r\nb,1,\r\n") << inPlace;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Memory that runs out while an entry is resolved (its search) or run (a
+// file's read): the entry is named, the run ends, and nothing aborts.
+class OutOfMemoryAt : public ForwardingFileSystem {
+public:
+    OutOfMemoryAt(FileSystem& inner, int search, int open) : ForwardingFileSystem(inner), m_search(search), m_open(open) {}
+    std::unique_ptr<DirectoryListing> FindFirst(const CString& pattern, CString& root, FileError& error) override {
+        if (--m_search == 0) throw std::bad_alloc();
+        return m_inner.FindFirst(pattern, root, error);
+    }
+    std::unique_ptr<InputFile> OpenRead(const CString& path, FileError& error) override {
+        if (--m_open == 0) throw std::bad_alloc();
+        return m_inner.OpenRead(path, error);
+    }
+
+private:
+    int m_search, m_open;
+};
+
+TEST(Cli, OutOfMemoryNamesTheEntry) {
+    const std::string top = VirtualFileSystem::Top();
+    const std::string told = "Out of memory while running:\n" + top + "\n" + top + ": error: out of memory\n";
+    const struct {
+        const char* name;
+        int search, open;
+        std::string a;  // a.dbr afterwards
+    } cases[] = {
+        {"while the entry is resolved", 1, 0, kUnsorted},
+        {"while the second file is read", 0, 2, kSorted},
+    };
+    for (const auto& c : cases) {
+        VirtualFileSystem vfs;
+        vfs.AddFile("a.dbr", kUnsorted);
+        vfs.AddFile("b.dbr", kUnsorted);
+        OutOfMemoryAt fs(vfs, c.search, c.open);
+        CliResult r = RunCli({top, top}, CliConsole(), fs);
+        EXPECT_EQ(r.status, 1) << c.name;
+        EXPECT_EQ(r.out, "") << c.name;
+        EXPECT_EQ(r.err, told) << c.name;
+        EXPECT_EQ(vfs.Bytes(VirtualFileSystem::Path("a.dbr")), c.a) << c.name;
+        EXPECT_EQ(vfs.Bytes(VirtualFileSystem::Path("b.dbr")), kUnsorted) << c.name;
+    }
+}
+
+// Files that a run which was cut short left beside record files are named
+// with what they hold and what to do; the exit status stays that of the run.
+TEST(Cli, NamesWhatAnInterruptedRunLeft) {
+    const std::string p = kTemporaryPrefix;
+    auto path = [](const std::string& name) { return VirtualFileSystem::Path(name); };
+    const struct {
+        std::string name;
+        std::string note;  // "" where nothing is said
+    } cases[] = {
+        {p + "a.dbr.77-0.tvtmp", "it holds new content for " + path("a.dbr") + " that may be partial: compare it with " +
+                                     path("a.dbr") + " before using it, and delete it once no Tervalo is running"},
+        {p + "a.dbr.77-1.tvcpy", "it holds all of the new content of " + path("a.dbr") +
+                                     ", which may hold only part of it: once no Tervalo is running, copy it over " +
+                                     path("a.dbr") + " and delete it"},
+        {p + "a.dbr.77-2.tvtm~", "it holds the old content of " + path("a.dbr") +
+                                     ", which is complete: delete it once no Tervalo is running"},
+        {p + "gone.dbr.77-3.tvtm~", path("gone.dbr") + " is missing, and this holds its old content: once no Tervalo "
+                                        "is running, rename it to " + path("gone.dbr") +
+                                        " (or the new content beside it, once you have made sure it is whole)"},
+        {p + "a.dbr.4242-4.tvtmp", ""},  // this very process: still running
+        {p + "a.dbr.77-x.tvtmp", ""},    // not a name of ours
+    };
+    for (const auto& c : cases) {
+        VirtualFileSystem vfs;
+        vfs.AddFile("a.dbr", kSorted);
+        vfs.AddFile(c.name, "x");
+        CliResult r = RunCli({VirtualFileSystem::Top()}, CliConsole(), vfs);
+        EXPECT_EQ(r.status, 0) << c.name;
+        EXPECT_EQ(r.out, "Complete!\n") << c.name;
+        std::string said = c.note.empty() ? "" : path(c.name) + ": warning: left by an interrupted run\n" + path(c.name) +
+                                                     ": note: " + c.note + "\n";
+        EXPECT_EQ(r.err, said) << c.name;
+        EXPECT_EQ(vfs.Bytes(path(c.name)), "x") << c.name;
     }
 }
 
