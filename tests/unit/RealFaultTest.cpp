@@ -976,6 +976,7 @@ struct VolumeCase {
     const char* thrownName;  // the file an I/O error names, or null
     long osError;
     Files after;
+    bool readOnlyAtReplace = false;  // the tmpfs turns read-only at the first replace
 };
 
 const std::string kBig = BigUnsorted(4000);  // about 170 KB
@@ -992,6 +993,11 @@ const VolumeCase kVolumeCases[] = {
     {"read-only volume", nullptr, {{"vol/a.dbr", kUnsorted}, {"vol/c.dbr", kUnsorted}},
      {{kCannotWriteMessage, "vol/a.dbr"}, {kCompleteMessage, ""}}, nullptr, 0,
      {{"vol/a.dbr", kUnsorted}, {"vol/c.dbr", kUnsorted}}},
+    // The temporary file can be neither put in place nor removed: it is
+    // named, with what it holds.
+    {"volume gone read-only before the last replace", "size=1m", {{"vol/a.dbr", kUnsorted}, {"vol/c.dbr", kUnsorted}},
+     {{"<left unplaced> ", "vol/c.dbr"}, {kCannotWriteMessage, "vol/c.dbr"}, {kCompleteMessage, ""}}, nullptr, 0,
+     {{"vol/a.dbr", kSorted}, {"vol/c.dbr", kUnsorted}, {"vol/.c.dbr.*.tvtmp", kSorted}}, true},
 };
 
 TEST(RealFaults, VolumesThatRefuseTheRewrite) {
@@ -1006,8 +1012,13 @@ TEST(RealFaults, VolumesThatRefuseTheRewrite) {
         if (!c.tmpfsOptions && !vol.ReadOnly(why)) GTEST_SKIP() << why;
         struct statvfs before;
         statvfs(dir.Path("vol").c_str(), &before);
+        HookedFileSystem hooked;
+        hooked.hook = [&](When when, const std::string& path) {
+            if (c.readOnlyAtReplace && when == When::Replace && path == dir.Path("vol/c.dbr"))
+                mount(nullptr, dir.Path("vol").c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr);
+        };
 
-        RunOutcome got = RunCatching(GetRealFileSystem(), dir.Path("vol"));
+        RunOutcome got = RunCatching(hooked, dir.Path("vol"));
         EXPECT_EQ(got.messages, Expand(dir, c.messages)) << c.name;
         EXPECT_EQ(got.threw, c.thrownName != nullptr) << c.name;
         if (c.thrownName) {
@@ -1016,7 +1027,7 @@ TEST(RealFaults, VolumesThatRefuseTheRewrite) {
             EXPECT_EQ(got.osError, c.osError) << c.name;
         }
         CheckFiles(dir, c.after, c.name);
-        if (c.tmpfsOptions) {
+        if (c.tmpfsOptions && !c.readOnlyAtReplace) {
             // Whatever was written on the way has been given back.
             struct statvfs after;
             statvfs(dir.Path("vol").c_str(), &after);
