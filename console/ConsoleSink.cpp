@@ -149,11 +149,11 @@ void ConsoleSink::FileLeft(const Leftover& leftover) {
             break;
         case LeftoverKind::CompleteNew:
             holds = "it holds all of the new content of " + record + ", which may hold only part of it: once no "
-                    "Tervalo is running, copy it over " + record + " and delete it";
+                    "Tervalo is running, copy it over that file and delete it";
             break;
         default:
-            holds = "it holds new content for " + record + " that may be partial: compare it with " + record +
-                    " before using it, and delete it once no Tervalo is running";
+            holds = "it holds new content for " + record +
+                    " that may be partial: compare the two before using it, and delete it once no Tervalo is running";
             break;
         }
     } else {

@@ -368,8 +368,12 @@ TEST(Cli, NamesWhatAnInterruptedRunLeft) {
         std::string name;
         std::string note;  // "" where nothing is said
     } cases[] = {
-        {p + "a.dbr.77-0.tvtmp", "it holds new content for " + path("a.dbr") + " that may be partial: compare it with " +
-                                     path("a.dbr") + " before using it, and delete it once no Tervalo is running"},
+        {p + "a.dbr.77-0.tvtmp", "it holds new content for " + path("a.dbr") + " that may be partial: compare the "
+                                     "two before using it, and delete it once no Tervalo is running"},
+        // Cut to the longest name: only the beginning of the record file's name is known.
+        {p + std::string(244 - p.size(), 'n') + ".77-5.tvtmp",
+         "it holds new content for the file beside it whose name begins with " + path(std::string(244 - p.size(), 'n')) +
+             " that may be partial: compare the two before using it, and delete it once no Tervalo is running"},
         {p + "gone.dbr.77-3.tvtm~", path("gone.dbr") + " is missing, and this holds its old content: once no Tervalo "
                                         "is running, rename it to " + path("gone.dbr") +
                                         " (or the new content beside it, once you have made sure it is whole)"},
