@@ -15,7 +15,6 @@
 #include "../../console/CliMain.h"
 #include "../../platform/Terminal.h"
 #include "../../platform/PathMatch.h"
-#include "ForwardingFileSystem.h"
 #include "TestSupport.h"
 #include "VirtualFileSystem.h"
 
@@ -318,44 +317,27 @@ namespace {
 
 // Memory that runs out while an entry is resolved (its search) or run (a
 // file's read): the entry is named, the run ends, and nothing aborts.
-class OutOfMemoryAt : public ForwardingFileSystem {
-public:
-    OutOfMemoryAt(FileSystem& inner, int search, int open) : ForwardingFileSystem(inner), m_search(search), m_open(open) {}
-    std::unique_ptr<DirectoryListing> FindFirst(const CString& pattern, CString& root, FileError& error) override {
-        if (--m_search == 0) throw std::bad_alloc();
-        return m_inner.FindFirst(pattern, root, error);
-    }
-    std::unique_ptr<InputFile> OpenRead(const CString& path, FileError& error) override {
-        if (--m_open == 0) throw std::bad_alloc();
-        return m_inner.OpenRead(path, error);
-    }
-
-private:
-    int m_search, m_open;
-};
-
 TEST(Cli, OutOfMemoryNamesTheEntry) {
     const std::string top = VirtualFileSystem::Top();
-    const std::string told = "Out of memory while running:\n" + top + "\n" + top + ": error: out of memory\n";
     const struct {
-        const char* name;
-        int search, open;
+        VirtualFileSystem::Op op;
+        int count;
         std::string a;  // a.dbr afterwards
-    } cases[] = {
-        {"while the entry is resolved", 1, 0, kUnsorted},
-        {"while the second file is read", 0, 2, kSorted},
-    };
+    } cases[] = {{VirtualFileSystem::Op::Search, 1, kUnsorted}, {VirtualFileSystem::Op::Open, 2, kSorted}};
     for (const auto& c : cases) {
         VirtualFileSystem vfs;
         vfs.AddFile("a.dbr", kUnsorted);
         vfs.AddFile("b.dbr", kUnsorted);
-        OutOfMemoryAt fs(vfs, c.search, c.open);
-        CliResult r = RunCli({top, top}, CliConsole(), fs);
-        EXPECT_EQ(r.status, 1) << c.name;
-        EXPECT_EQ(r.out, "") << c.name;
-        EXPECT_EQ(r.err, told) << c.name;
-        EXPECT_EQ(vfs.Bytes(VirtualFileSystem::Path("a.dbr")), c.a) << c.name;
-        EXPECT_EQ(vfs.Bytes(VirtualFileSystem::Path("b.dbr")), kUnsorted) << c.name;
+        int calls = 0;
+        vfs.beforeCall = [&](VirtualFileSystem::Op op, const std::string&) {
+            if (op == c.op && ++calls == c.count) throw std::bad_alloc();
+        };
+        CliResult r = RunCli({top, top}, CliConsole(), vfs);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "Out of memory while running:\n" + top + "\n" + top + ": error: out of memory\n");
+        EXPECT_EQ(vfs.Bytes(VirtualFileSystem::Path("a.dbr")), c.a);
+        EXPECT_EQ(vfs.Bytes(VirtualFileSystem::Path("b.dbr")), kUnsorted);
     }
 }
 
