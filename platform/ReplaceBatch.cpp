@@ -35,6 +35,7 @@ bool ReplaceBatch::Commit(const std::function<void(size_t)>& placed,
         FileError error;
         if (!m_fs.FlushAll(files, error)) {
             // None of them is known to be on the disk: none is put in place.
+            for (auto& r : pending) r->FlushFailed();
             for (size_t i = 0; i < pending.size(); ++i)
                 if (!failed(Failure{i, Replacement::Result::WriteFailed, error, CString()})) break;
             return false;

@@ -78,16 +78,15 @@ Replacement::~Replacement() {
 }
 
 void Replacement::Discard(LeftoverKind kind) noexcept {
-    FileError error;
-    if (m_fs.Remove(m_temp, error)) return;
-    // Gone already is gone: only a file that stays is named.
-    FileFacts facts;
-    FileError ignored;
-    if (!m_fs.Identify(m_temp, facts, ignored)) return;
     try {
-        m_fs.NoteLeftover(Leftover{m_temp, m_name, kind, error});
+        FileError error;
+        if (m_fs.Remove(m_temp, error)) return;
+        // Gone already is gone: only a file that stays is named.
+        FileFacts facts;
+        FileError ignored;
+        if (m_fs.Identify(m_temp, facts, ignored)) m_fs.NoteLeftover(Leftover{m_temp, m_name, kind, error});
     } catch (...) {
-        // Out of memory: it stays unnamed, as it would have before.
+        // Out of memory: the file may stay, unnamed.
     }
 }
 

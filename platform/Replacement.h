@@ -36,6 +36,8 @@ public:
     // has put it on the disk.
     OutputFile& Output() { return *m_out; }
     void Flushed() { m_flushed = true; }
+    // A flush of it failed: its content on the disk is not known.
+    void FlushFailed() { m_whole = false; }
     uint64_t Size() const { return m_size; }
 
     enum class Result {
