@@ -124,25 +124,26 @@ int RunEntries(const std::vector<Entry>& entries, const CliOptions& options, std
     sorter.SetLiteral(options.literal);
     for (const Entry& entry : entries) {
         ResolvedEntry resolved;
-        if (entry.exact) resolved = ResolveEntry(entry.text, fs, options.literal);
-        if (!resolved.problem.empty()) {
-            // A run of it, as the dialog's, finds nothing and is complete.
-            sink.EntryFailed(entry.text.str(), resolved.problem);
-            sink.ShowMessage(kCompleteMessage, MessageKind::Complete);
-        } else {
-            sink.SetEntry(&resolved.paths);
-            try {
+        try {
+            if (entry.exact) resolved = ResolveEntry(entry.text, fs, options.literal);
+            if (!resolved.problem.empty()) {
+                // A run of it, as the dialog's, finds nothing and is complete.
+                sink.EntryFailed(entry.text.str(), resolved.problem);
+                sink.ShowMessage(kCompleteMessage, MessageKind::Complete);
+            } else {
+                sink.SetEntry(&resolved.paths);
                 if (entry.exact)
                     sorter.Run(resolved.run);
                 else
                     sorter.RunUnnamable(entry.text);
-            } catch (const CFileException& e) {
-                ReportFileException(sink, e);
-            } catch (const std::bad_alloc&) {
-                sink.EntryFailed(entry.text.str(), "out of memory");
             }
+        } catch (const CFileException& e) {
+            ReportFileException(sink, e);
+        } catch (const std::bad_alloc&) {
             sink.SetEntry(nullptr);
+            sink.OutOfMemory(entry.text.str());
         }
+        sink.SetEntry(nullptr);
         if (sink.Failed() && !options.GoesOn()) break;
     }
     sink.End();
@@ -272,9 +273,16 @@ int TervaloCliMain(int argc, const char* const* argv, std::ostream& out, std::os
     bool merge = argc > 1 && argv[1] && std::string(argv[1]) == "merge";
     bool lsp = argc > 1 && argv[1] && std::string(argv[1]) == "lsp";
     if (lsp && console.binaryStreams) console.binaryStreams();
-    int status = merge ? TervaloMergeMain(argc - 1, argv + 1, out, err, fs)
+    int status;
+    try {
+        status = merge ? TervaloMergeMain(argc - 1, argv + 1, out, err, fs)
                  : lsp ? TervaloLspMain(argc - 1, argv + 1, console.in, out, err)
                        : ParseAndRun(argc, argv, out, err, fs, console, exact);
+    } catch (const std::bad_alloc&) {
+        // Out of memory outside a run (reading standard input, say).
+        err << "tervalo-cli: out of memory\n";
+        status = kCliFailure;
+    }
     // Output that did not arrive (a full disk, a closed pipe) is a failure.
     out.flush();
     if (!out) {

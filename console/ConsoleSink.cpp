@@ -22,6 +22,47 @@ const char* FallbackReason(FailureKind kind) {
     }
     return "bad record file";
 }
+// What a file of ours that stays holds, and what to do with it; {} stands
+// for its record file. One that an interrupted run left is named only by
+// the walk, which knows no more than its name says.
+struct LeftoverNote {
+    LeftoverKind kind;
+    bool interrupted;
+    bool missing;  // the record file is not there
+    const char* text;
+};
+
+const LeftoverNote kLeftoverNotes[] = {
+    {LeftoverKind::PartialNew, false, false, "it holds part of the new content of {} and is of no use: delete it"},
+    {LeftoverKind::CompleteNew, false, false,
+     "it holds all of the new content of {}, which may hold only part of it: copy it over {} and delete it"},
+    {LeftoverKind::UnplacedNew, false, false,
+     "it holds all of the new content of {}, which was not put in place ({} is as it was): delete it"},
+    {LeftoverKind::PlacedNew, false, false, "it holds the same content as {}, which was rewritten: delete it"},
+    {LeftoverKind::OldContent, false, false, "it holds the old content of {}, which is complete: delete it"},
+    {LeftoverKind::PartialNew, true, false,
+     "it holds new content for {} that may be partial: compare the two before using it, and delete it once no "
+     "Tervalo is running"},
+    {LeftoverKind::CompleteNew, true, false,
+     "it holds all of the new content of {}, which may hold only part of it: once no Tervalo is running, copy it "
+     "over that file and delete it"},
+    {LeftoverKind::OldContent, true, false,
+     "it holds the old content of {}, which is complete: delete it once no Tervalo is running"},
+    {LeftoverKind::PartialNew, true, true,
+     "{} is missing, and this holds new content for it that may be partial: make sure it is whole before you "
+     "rename it to {}, once no Tervalo is running"},
+    {LeftoverKind::CompleteNew, true, true,
+     "{} is missing, and this holds all of its new content: once no Tervalo is running, rename it to {}"},
+    {LeftoverKind::OldContent, true, true,
+     "{} is missing, and this holds its old content: once no Tervalo is running, rename it to {} (or the new "
+     "content beside it, once you have made sure it is whole)"},
+};
+
+std::string NoteOnLeftover(LeftoverKind kind, bool interrupted, bool missing) {
+    for (const LeftoverNote& n : kLeftoverNotes)
+        if (n.kind == kind && n.interrupted == interrupted && n.missing == missing) return n.text;
+    return missing ? NoteOnLeftover(kind, interrupted, false) : kLeftoverNotes[0].text;
+}
 }  // namespace
 
 ProgressLine::ProgressLine(std::ostream& err, const CliConsole& console)
@@ -121,6 +162,21 @@ void ConsoleSink::CopyKept(const CString& path, const CString& copy) {
           << Shown(copy) << '\n';
 }
 
+void ConsoleSink::FileLeft(const Leftover& leftover) {
+    m_progress.Clear();
+    const std::string path = Shown(leftover.path);
+    std::string record = Shown(leftover.record);
+    if (leftover.recordNameCut) record = "the file beside it whose name begins with " + record;
+    std::string note = NoteOnLeftover(leftover.kind, leftover.interrupted, leftover.recordMissing);
+    for (size_t at; (at = note.find("{}")) != std::string::npos;) note.replace(at, 2, record);
+    m_err << path << ": warning: "
+          << (leftover.interrupted ? std::string("left by an interrupted run")
+                                   : "could not be removed: " + ReasonOf(leftover.error, "unknown reason"))
+          << '\n'
+          << path << ": note: " << note << '\n'
+          << std::flush;
+}
+
 void ConsoleSink::RecordFileDone(const CString& path, bool changed) {
     ++m_done;
     if (changed || !(m_options.Checking() || m_options.changedOnly)) ++m_written;
@@ -184,6 +240,17 @@ void ConsoleSink::EntryFailed(const std::string& entry, const std::string& probl
     PrintError(m_err, shown, problem);
     if (m_options.github) AnnotateFile(m_out, shown, problem);
     m_err << std::flush;
+}
+
+void ConsoleSink::OutOfMemory(const std::string& entry) noexcept {
+    m_failed = true;
+    try {
+        m_progress.Clear();
+        const std::string& shown = entry.empty() ? std::string("\"\"") : entry;
+        m_err << "Out of memory while running:\n" << shown << '\n' << shown << ": error: out of memory\n" << std::flush;
+    } catch (...) {
+        // Nothing more can be said.
+    }
 }
 
 void ConsoleSink::End() {

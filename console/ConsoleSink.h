@@ -41,11 +41,15 @@ public:
     void ShowMessage(const CString& text, MessageKind kind) override;
     void Failing(FailureKind kind, const CString& path, const FileError& error) override;
     void CopyKept(const CString& path, const CString& copy) override;
+    void FileLeft(const Leftover& leftover) override;
     void RecordFileDone(const CString& path, bool changed) override;
     void LineEndsDiffer(const CString&) override { m_lineEndsOnly = true; }
 
     // An entry that names nothing: "ENTRY: error: PROBLEM".
     void EntryFailed(const std::string& entry, const std::string& problem);
+    // Memory ran out during the run of entry: "Out of memory while running:",
+    // the entry, and "ENTRY: error: out of memory". Allocates as little as it can.
+    void OutOfMemory(const std::string& entry) noexcept;
     // The bytes of one record file, shown under name (diffName in a diff's
     // headers): its diff, annotations and line-end note as a check of a file
     // gives them; bad bytes are reported as ReportBadBytes does.

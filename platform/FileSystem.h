@@ -118,6 +118,29 @@ public:
     virtual void RemoveOnInterrupt() noexcept = 0;
 };
 
+// A file of the program's own, beside a record file, that it leaves on the
+// disk, and what it holds.
+enum class LeftoverKind {
+    PartialNew,   // maybe only part of the new content: of no use
+    CompleteNew,  // all of the new content; the record file may hold only part of it
+    UnplacedNew,  // all of the new content, never put in place: the record file is as it was
+    PlacedNew,    // the same content as the record file, which was rewritten
+    OldContent,   // the old content, put aside by a replace; the record file is complete
+};
+
+struct Leftover {
+    CString path;    // the file left
+    CString record;  // the record file it belongs to
+    LeftoverKind kind = LeftoverKind::PartialNew;
+    FileError error;  // why it could not be removed
+    // Of a file that an earlier, interrupted run left, as a walk finds it:
+    // the record file is not there; its name was cut short in the file's
+    // name, so that record is only its beginning.
+    bool interrupted = false;
+    bool recordMissing = false;
+    bool recordNameCut = false;
+};
+
 class FileSystem {
 public:
     virtual ~FileSystem() = default;
@@ -186,6 +209,34 @@ public:
 
     // The process's own number, for names that no other process picks.
     virtual unsigned long ProcessId() = 0;
+
+    // Whether a process of that number is running on this machine.
+    virtual bool ProcessRunning(unsigned long pid) { return pid == ProcessId(); }
+
+    // Gives the closed file at from the name to, which must not exist
+    // (error.exists when it does). False where the system cannot.
+    virtual bool Rename(const CString& from, const CString& to, FileError& error) {
+        (void)from;
+        (void)to;
+        error = FileError{0, "not supported"};
+        return false;
+    }
+
+    // How many files this process may hold open at once besides those it
+    // holds now; SIZE_MAX where the system sets no such limit.
+    virtual size_t OpenFilesLeft() { return SIZE_MAX; }
+
+    // A file of ours that is left on the disk (a removal failed): noted by
+    // whoever gives up on it, and taken by the run, which names it.
+    virtual void NoteLeftover(const Leftover& leftover) { m_leftovers.push_back(leftover); }
+    virtual std::vector<Leftover> TakeLeftovers() {
+        std::vector<Leftover> taken;
+        taken.swap(m_leftovers);
+        return taken;
+    }
+
+private:
+    std::vector<Leftover> m_leftovers;
 };
 
 // The file system of the machine the program runs on.

@@ -1,6 +1,7 @@
 #include "PathMatch.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 
 namespace {
@@ -56,4 +57,40 @@ std::string TemporaryName(const std::string& stem, const std::string& suffix, si
     if (stem.size() + suffix.size() <= limit) return stem + suffix;
     if (suffix.size() < limit) return stem.substr(0, limit - suffix.size()) + suffix;
     return ("~" + std::to_string(number)).substr(0, limit > 0 ? limit : 1);
+}
+
+bool ParseOwnFileName(const std::string& name, OwnFileName& parsed) {
+    const size_t prefix = sizeof kTemporaryPrefix - 1;
+    const size_t ending = sizeof kTemporaryEnding - 1;
+    if (name.size() < prefix + ending + 5 || name.compare(0, prefix, kTemporaryPrefix) != 0) return false;
+    auto endsWith = [&](const char* end) { return name.compare(name.size() - ending, ending, end) == 0; };
+    if (endsWith(kTemporaryEnding))
+        parsed.kind = LeftoverKind::PartialNew;
+    else if (endsWith(kCopyEnding))
+        parsed.kind = LeftoverKind::CompleteNew;
+    else if (endsWith(kAsideEnding))
+        parsed.kind = LeftoverKind::OldContent;
+    else
+        return false;
+    // NAME . PID - N . ENDING, read from the right.
+    size_t at = name.size() - ending;
+    if (name[--at] != '.') return false;
+    auto digits = [&](char before) {
+        size_t last = at;
+        while (at > prefix && std::isdigit(static_cast<unsigned char>(name[at - 1]))) --at;
+        if (at == last || at <= prefix || name[at - 1] != before) return std::string::npos;
+        return last;
+    };
+    if (digits('-') == std::string::npos) return false;
+    --at;
+    size_t pidEnd = digits('.');
+    if (pidEnd == std::string::npos || pidEnd - at > 10) return false;
+    uint64_t pid = 0;
+    for (size_t i = at; i < pidEnd; ++i) pid = pid * 10 + static_cast<uint64_t>(name[i] - '0');
+    if (pid > 0xFFFFFFFFu) return false;
+    parsed.pid = static_cast<unsigned long>(pid);
+    --at;
+    if (at <= prefix) return false;
+    parsed.stem = name.substr(prefix, at - prefix);
+    return true;
 }

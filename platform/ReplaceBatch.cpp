@@ -5,9 +5,16 @@
 static_assert(ReplaceBatch::kMaxFiles < Interrupts::kMaxRegistered, "every file of a batch is registered");
 
 bool ReplaceBatch::Add(std::unique_ptr<Replacement> replacement) {
-    m_bytes += replacement->Size();
+    if (m_maxFiles == 0) {
+        // The files of the first one are open already, and counted.
+        size_t left = m_fs.OpenFilesLeft();
+        size_t room = left > kOpenFilesForTheRest ? (left - kOpenFilesForTheRest) / kOpenFilesPerFile + 1 : 1;
+        m_maxFiles = room < kMaxFiles ? room : kMaxFiles;
+    }
+    uint64_t size = replacement->Size();
     m_pending.push_back(std::move(replacement));
-    return !m_durable || m_pending.size() >= kMaxFiles || m_bytes >= kMaxBytes;
+    m_bytes += size;
+    return !m_durable || m_pending.size() >= m_maxFiles || m_bytes >= kMaxBytes;
 }
 
 bool ReplaceBatch::Holds(const FileId& id) const {
@@ -28,6 +35,7 @@ bool ReplaceBatch::Commit(const std::function<void(size_t)>& placed,
         FileError error;
         if (!m_fs.FlushAll(files, error)) {
             // None of them is known to be on the disk: none is put in place.
+            for (auto& r : pending) r->FlushFailed();
             for (size_t i = 0; i < pending.size(); ++i)
                 if (!failed(Failure{i, Replacement::Result::WriteFailed, error, CString()})) break;
             return false;

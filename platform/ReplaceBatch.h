@@ -13,8 +13,13 @@
 class ReplaceBatch {
 public:
     // Bounds of one batch: files held open and bytes not yet on the disk.
+    // A file waiting in a batch holds two open files (its read and its new
+    // content); the bound on files is lowered to what the process may open,
+    // less what the walk and the files around a batch need.
     static constexpr size_t kMaxFiles = 64;
     static constexpr uint64_t kMaxBytes = 64ull << 20;
+    static constexpr size_t kOpenFilesPerFile = 2;
+    static constexpr size_t kOpenFilesForTheRest = 16;
 
     explicit ReplaceBatch(FileSystem& fs) : m_fs(fs) {}
     void SetDurable(bool durable) { m_durable = durable; }
@@ -54,4 +59,5 @@ private:
     bool m_durable = true;
     std::vector<std::unique_ptr<Replacement>> m_pending;
     uint64_t m_bytes = 0;
+    size_t m_maxFiles = 0;  // 0 until the first file comes
 };

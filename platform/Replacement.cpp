@@ -18,7 +18,7 @@ CString TemporaryPath(const CString& target, unsigned long pid, unsigned number)
     std::string base = kTemporaryPrefix + path.substr(cut == std::string::npos ? 0 : cut + 1);
     size_t room = kMaxPathLength - 1 > dir.size() ? kMaxPathLength - 1 - dir.size() : 1;
     size_t limit = room < kMaxNameLength ? room : kMaxNameLength;
-    std::string suffix = "." + std::to_string(pid) + "-" + std::to_string(number) + ".tvtmp";
+    std::string suffix = "." + std::to_string(pid) + "-" + std::to_string(number) + "." + kTemporaryEnding;
     return CString(dir + TemporaryName(base, suffix, limit, number));
 }
 
@@ -34,42 +34,60 @@ Replacement::Replacement(FileSystem& fs, const CString& name, std::unique_ptr<In
 std::unique_ptr<Replacement> Replacement::Create(FileSystem& fs, const CString& name, std::unique_ptr<InputFile> read,
                                                  FileError& error) {
     static std::atomic<unsigned> counter{0};
-    const FileFacts& facts = read->Facts();
+    // Made before the file, so that running out of memory cannot leave a
+    // file that nothing owns.
+    std::unique_ptr<Replacement> made(new Replacement(fs, name, std::move(read), CString(), nullptr));
+    const FileFacts& facts = made->m_facts;
     const CString& target = facts.target.IsEmpty() ? name : facts.target;
     unsigned long pid = fs.ProcessId();
     for (int attempt = 0; attempt < 100; ++attempt) {
-        CString temp = TemporaryPath(target, pid, counter++);
-        // The create and the registration are one step for an interrupt:
-        // it finds either no file of ours or one it will remove.
-        Interrupts::Hold hold;
-        if (Interrupts::Arrived()) {
-            error = kInterrupted;
-            return nullptr;
+        made->m_temp = TemporaryPath(target, pid, counter++);
+        bool registered;
+        {
+            // The create and the registration are one step for an
+            // interrupt: it finds either no file of ours or one it will
+            // remove.
+            Interrupts::Hold hold;
+            if (Interrupts::Arrived()) {
+                error = kInterrupted;
+                return nullptr;
+            }
+            error = FileError();
+            made->m_out = fs.CreateExclusive(made->m_temp, facts, error);
+            if (!made->m_out) {
+                if (error.exists) continue;
+                return nullptr;
+            }
+            registered = Interrupts::Register(made->m_out.get());
         }
-        error = FileError();
-        std::unique_ptr<OutputFile> out = fs.CreateExclusive(temp, facts, error);
-        if (!out) {
-            if (error.exists) continue;
-            return nullptr;
-        }
-        if (!Interrupts::Register(out.get())) {
-            out.reset();
-            fs.Remove(temp, error);
+        if (!registered) {
+            made.reset();  // removes the file
             error = FileError{kChangedSinceRead, "Too many files are being written at once."};
             return nullptr;
         }
-        return std::unique_ptr<Replacement>(
-            new Replacement(fs, name, std::move(read), std::move(temp), std::move(out)));
+        return made;
     }
     return nullptr;  // error holds the last "exists"
 }
 
 Replacement::~Replacement() {
-    if (m_done) return;
+    if (m_done || !m_out) return;
     Forget();
     m_out.reset();
-    FileError ignored;
-    m_fs.Remove(m_temp, ignored);
+    Discard(m_whole ? LeftoverKind::UnplacedNew : LeftoverKind::PartialNew);
+}
+
+void Replacement::Discard(LeftoverKind kind) noexcept {
+    try {
+        FileError error;
+        if (m_fs.Remove(m_temp, error)) return;
+        // Gone already is gone: only a file that stays is named.
+        FileFacts facts;
+        FileError ignored;
+        if (m_fs.Identify(m_temp, facts, ignored)) m_fs.NoteLeftover(Leftover{m_temp, m_name, kind, error});
+    } catch (...) {
+        // Out of memory: the file may stay, unnamed.
+    }
 }
 
 void Replacement::Forget() {
@@ -83,7 +101,10 @@ bool Replacement::Write(const void* data, size_t size, FileError& error) {
     return true;
 }
 
-bool Replacement::Finish(FileError& error) { return m_out->StartWriteback(error); }
+bool Replacement::Finish(FileError& error) {
+    m_whole = m_out->StartWriteback(error);
+    return m_whole;
+}
 
 Replacement::Result Replacement::Commit(FileError& error) {
     // The file may be read-only, hidden or system: the step that clears
@@ -97,7 +118,10 @@ Replacement::Result Replacement::Commit(FileError& error) {
 }
 
 Replacement::Result Replacement::Rename(FileError& error) {
-    if (!m_out->Close(error)) return Result::WriteFailed;
+    if (!m_out->Close(error)) {
+        m_whole = false;
+        return Result::WriteFailed;
+    }
     // Links are followed again: a link pointed elsewhere, a file replaced,
     // deleted or written by another program since the read all differ.
     FileFacts now;
@@ -126,7 +150,11 @@ Replacement::Result Replacement::Rename(FileError& error) {
 Replacement::Result Replacement::WriteInPlace(FileError& error) {
     // First the copy: complete, closed and on the disk with its name, so
     // that whatever happens to the file, all of the new content is there.
-    if ((!m_flushed && !m_out->Flush(error)) || !m_out->Close(error)) return Result::WriteFailed;
+    if ((!m_flushed && !m_out->Flush(error)) || !m_out->Close(error)) {
+        m_whole = false;
+        return Result::WriteFailed;
+    }
+    NameAsCopy();
     if (!m_fs.FlushDirectoryOf(m_temp, error)) return Result::NotPlaced;
     std::unique_ptr<OutputFile> file = m_fs.OpenInPlace(m_name, m_read, error);
     if (!file) return Result::NotPlaced;
@@ -138,9 +166,20 @@ Replacement::Result Replacement::WriteInPlace(FileError& error) {
         return Result::NotPlaced;
     }
     m_read.reset();
-    FileError ignored;
-    m_fs.Remove(m_temp, ignored);
+    Discard(LeftoverKind::PlacedNew);
     return Result::Placed;
+}
+
+void Replacement::NameAsCopy() {
+    // A temporary file whose name was cut to fit keeps it.
+    const std::string& temp = m_temp.str();
+    const size_t ending = sizeof kTemporaryEnding - 1;
+    if (temp.size() <= ending || temp.compare(temp.size() - ending, ending, kTemporaryEnding) != 0) return;
+    CString copy(temp.substr(0, temp.size() - ending) + kCopyEnding);
+    // Where the name is taken (a copy that an earlier process of the same
+    // number left), or the system cannot rename, the temporary name stays.
+    FileError ignored;
+    if (m_fs.Rename(m_temp, copy, ignored)) m_temp = copy;
 }
 
 bool Replacement::CopyInto(OutputFile& out, FileError& error) {

@@ -36,6 +36,8 @@ public:
     // has put it on the disk.
     OutputFile& Output() { return *m_out; }
     void Flushed() { m_flushed = true; }
+    // A flush of it failed: its content on the disk is not known.
+    void FlushFailed() { m_whole = false; }
     uint64_t Size() const { return m_size; }
 
     enum class Result {
@@ -59,6 +61,10 @@ private:
                 std::unique_ptr<OutputFile> out);
     Result Rename(FileError& error);
     Result WriteInPlace(FileError& error);
+    // The temporary file, complete and on the disk, under a name that says so.
+    void NameAsCopy();
+    // Removes the temporary file; one that stays is noted as holding kind.
+    void Discard(LeftoverKind kind) noexcept;
     // Copies the temporary file's content into out.
     bool CopyInto(OutputFile& out, FileError& error);
     void Forget();
@@ -71,6 +77,7 @@ private:
     std::unique_ptr<OutputFile> m_out;
     uint64_t m_size = 0;
     bool m_flushed = false;  // the temporary file is on the disk
+    bool m_whole = false;    // every byte of the new content reached the temporary file
     bool m_done = false;  // placed, or kept as a copy: not to be removed
     CString m_kept;
 };

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <string_view>
 
 #include "../platform/CFileFind.h"
@@ -41,10 +42,25 @@ BOOL CRecordSorter::WalkPattern(CString pattern) {
     BOOL ok;
     try {
         ok = WalkSearch(pattern, pattern, true);
+    } catch (const std::bad_alloc&) {
+        // Out of memory: the files that are finished are put in place all
+        // the same (what the failing one held has been given back by now).
+        m_walking = false;
+        try {
+            CommitPending();
+        } catch (const CFileException& e) {
+            ReportFileException(m_sink, e);
+        } catch (...) {
+            m_batch.Abandon();
+            m_done.clear();
+        }
+        ReportLeftovers();
+        throw;
     } catch (...) {
         m_walking = false;
         m_batch.Abandon();
         m_done.clear();
+        ReportLeftovers();
         throw;
     }
     m_walking = false;
@@ -86,7 +102,10 @@ BOOL CRecordSorter::WalkSearch(const CString& pattern, const CString& name, bool
         } else {
             CString suffix = path.Right(4);
             suffix.MakeLower();
-            if (suffix == kRecordSuffix && !SortRecordFile(path)) return FALSE;
+            if (suffix != kRecordSuffix)
+                ReportFoundLeftover(finder);
+            else if (!SortRecordFile(path))
+                return FALSE;
         }
     } while (more);
     finder.Close();
@@ -107,7 +126,32 @@ BOOL CRecordSorter::WalkDirectory(const CString& path) {
     return WalkSearch(path + kDirectorySuffix, path, false);
 }
 
+void CRecordSorter::ReportLeftovers() {
+    for (const Leftover& leftover : m_fs.TakeLeftovers()) m_sink.FileLeft(leftover);
+}
+
+void CRecordSorter::ReportFoundLeftover(const CFileFind& finder) {
+    OwnFileName own;
+    const CString name = finder.GetFileName();
+    if (!ParseOwnFileName(name.str(), own) || m_fs.ProcessRunning(own.pid)) return;
+    Leftover found;
+    found.path = finder.GetFilePath();
+    found.kind = own.kind;
+    found.interrupted = true;
+    const std::string& path = found.path.str();
+    // A name cut to fit is as long as the system allows, alone or with its
+    // directory.
+    found.recordNameCut = name.GetLength() >= static_cast<int>(kMaxNameLength) || path.size() >= kMaxPathLength - 1;
+    found.record = CString(path.substr(0, path.size() - name.str().size()) + own.stem);
+    FileFacts facts;
+    FileError ignored;
+    found.recordMissing = !found.recordNameCut && !m_fs.Identify(found.record, facts, ignored);
+    m_sink.FileLeft(found);
+}
+
 void CRecordSorter::Report(const char* words, const CString& path, const FileError& error) {
+    // Files of ours left on the way come first: the failure ends the run.
+    ReportLeftovers();
     FailureKind kind = words == kBadFileMessage     ? FailureKind::Bad
                        : words == kCannotOpenMessage ? FailureKind::CannotOpen
                                                      : FailureKind::CannotWrite;
@@ -298,5 +342,7 @@ BOOL CRecordSorter::CommitPending() {
         }
         return m_keepGoing;
     };
-    return m_batch.Commit(placed, failed) || m_keepGoing;
+    BOOL ok = m_batch.Commit(placed, failed) || m_keepGoing;
+    ReportLeftovers();
+    return ok;
 }

@@ -18,6 +18,8 @@ extern const char kCannotWriteMessage[];   // "Cannot write file:\r\n"
 // Why an entry that RunUnnamable is given cannot be opened.
 extern const char kUnnamableReason[];
 
+class CFileFind;
+
 enum class MessageKind { Failure, Complete };
 
 // What a failure was, for a front end that says more than the message.
@@ -46,6 +48,10 @@ public:
         (void)path;
         (void)copy;
     }
+    // A file of the program's own beside a record file that stays on the
+    // disk: one that this run could not remove, or one that an interrupted
+    // run left, met by the walk. The dialog has no use for this.
+    virtual void FileLeft(const Leftover& leftover) { (void)leftover; }
     // Comes just before a failure's message: what failed, where, and the
     // system's reason where there is one. The dialog has no use for this.
     virtual void Failing(FailureKind kind, const CString& path, const FileError& error) {
@@ -127,6 +133,11 @@ private:
     // Puts the batch in place and reports its files as done; FALSE once a
     // failure has been reported (an I/O error throws).
     BOOL CommitPending();
+    // Names the files of ours that could not be removed since the last call.
+    void ReportLeftovers();
+    // A file found by the walk whose name is one of ours, left by a run that
+    // is over: named, unless the process that made it still runs.
+    void ReportFoundLeftover(const CFileFind& finder);
 
     IMessageSink& m_sink;
     FileSystem& m_fs;

@@ -96,4 +96,8 @@ public:
     std::unique_ptr<OutputFile> OpenInPlace(const CString& name, std::unique_ptr<InputFile>& read, FileError& error) override;
     bool FlushAll(const std::vector<OutputFile*>& files, FileError& error) override;
     bool FlushDirectoryOf(const CString& path, FileError& error) override;
+    // PosixProcess.cpp
+    bool ProcessRunning(unsigned long pid) override;
+    bool Rename(const CString& from, const CString& to, FileError& error) override;
+    size_t OpenFilesLeft() override;
 };

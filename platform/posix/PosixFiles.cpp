@@ -174,7 +174,12 @@ std::unique_ptr<OutputFile> PosixFileSystem::CreateExclusive(const CString& path
         unlink(path.GetString());
         return nullptr;
     }
-    return std::make_unique<PosixOutputFile>(std::move(fd), path.str(), made);
+    try {
+        return std::make_unique<PosixOutputFile>(std::move(fd), path.str(), made);
+    } catch (...) {
+        unlink(path.GetString());  // out of memory: no file without an owner
+        throw;
+    }
 }
 
 bool PosixFileSystem::Replace(const CString& from, const CString& to, FileError& error) {

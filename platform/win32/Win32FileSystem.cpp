@@ -159,6 +159,26 @@ public:
 
     unsigned long ProcessId() override { return GetCurrentProcessId(); }
 
+    bool ProcessRunning(unsigned long pid) override {
+        if (pid == ProcessId()) return true;
+        HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
+        if (!process) return GetLastError() == ERROR_ACCESS_DENIED;  // there, but not ours to look at
+        DWORD code = 0;
+        bool running = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
+        CloseHandle(process);
+        return running;
+    }
+
+    bool Rename(const CString& from, const CString& to, FileError& error) override {
+        // Without MOVEFILE_REPLACE_EXISTING: a name in use is not taken.
+        std::wstring wideFrom, wideTo;
+        if (!WidePath(from, wideFrom, error) || !WidePath(to, wideTo, error)) return false;
+        if (SystemCalls().MoveFileExW(wideFrom.c_str(), wideTo.c_str(), MOVEFILE_WRITE_THROUGH)) return true;
+        error = win32::ErrorFrom(GetLastError());
+        error.exists = error.code == ERROR_ALREADY_EXISTS || error.code == ERROR_FILE_EXISTS;
+        return false;
+    }
+
 private:
     // The wide form of a path that the walk built. A wildcard in it stands
     // for a character of a name found on disk that the code page could not

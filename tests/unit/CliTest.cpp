@@ -14,6 +14,7 @@
 
 #include "../../console/CliMain.h"
 #include "../../platform/Terminal.h"
+#include "../../platform/PathMatch.h"
 #include "TestSupport.h"
 #include "VirtualFileSystem.h"
 
@@ -332,6 +333,70 @@ TEST(Cli, NamesTheCopyLeftByAFailedWrite) {
         EXPECT_NE(r.err.find("Cannot write file:\n" + path + "\n"), std::string::npos) << r.err;
         std::string kept = r.err.substr(r.err.find(copy), r.err.find('\n') - r.err.find(copy));
         EXPECT_EQ(vfs.Bytes(kept), "a,1,\r\nb,1,\r\n") << inPlace;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Memory that runs out while an entry is resolved (its search) or run (a
+// file's read): the entry is named, the run ends, and nothing aborts.
+TEST(Cli, OutOfMemoryNamesTheEntry) {
+    const std::string top = VirtualFileSystem::Top();
+    const struct {
+        VirtualFileSystem::Op op;
+        int count;
+        std::string a;  // a.dbr afterwards
+    } cases[] = {{VirtualFileSystem::Op::Search, 1, kUnsorted}, {VirtualFileSystem::Op::Open, 2, kSorted}};
+    for (const auto& c : cases) {
+        VirtualFileSystem vfs;
+        vfs.AddFile("a.dbr", kUnsorted);
+        vfs.AddFile("b.dbr", kUnsorted);
+        int calls = 0;
+        vfs.beforeCall = [&](VirtualFileSystem::Op op, const std::string&) {
+            if (op == c.op && ++calls == c.count) throw std::bad_alloc();
+        };
+        CliResult r = RunCli({top, top}, CliConsole(), vfs);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "Out of memory while running:\n" + top + "\n" + top + ": error: out of memory\n");
+        EXPECT_EQ(vfs.Bytes(VirtualFileSystem::Path("a.dbr")), c.a);
+        EXPECT_EQ(vfs.Bytes(VirtualFileSystem::Path("b.dbr")), kUnsorted);
+    }
+}
+
+// Files that a run which was cut short left beside record files are named
+// with what they hold and what to do; the exit status stays that of the run.
+TEST(Cli, NamesWhatAnInterruptedRunLeft) {
+    const std::string p = kTemporaryPrefix;
+    auto path = [](const std::string& name) { return VirtualFileSystem::Path(name); };
+    const struct {
+        std::string name;
+        std::string note;  // "" where nothing is said
+    } cases[] = {
+        {p + "a.dbr.77-0.tvtmp", "it holds new content for " + path("a.dbr") + " that may be partial: compare the "
+                                     "two before using it, and delete it once no Tervalo is running"},
+        // Cut to the longest name: only the beginning of the record file's name is known.
+        {p + std::string(244 - p.size(), 'n') + ".77-5.tvtmp",
+         "it holds new content for the file beside it whose name begins with " + path(std::string(244 - p.size(), 'n')) +
+             " that may be partial: compare the two before using it, and delete it once no Tervalo is running"},
+        {p + "gone.dbr.77-3.tvtm~", path("gone.dbr") + " is missing, and this holds its old content: once no Tervalo "
+                                        "is running, rename it to " + path("gone.dbr") +
+                                        " (or the new content beside it, once you have made sure it is whole)"},
+        {p + "a.dbr.77-x.tvtmp", ""},    // not a name of ours
+    };
+    for (const auto& c : cases) {
+        VirtualFileSystem vfs;
+        vfs.AddFile("a.dbr", kSorted);
+        vfs.AddFile(c.name, "x");
+        CliResult r = RunCli({VirtualFileSystem::Top()}, CliConsole(), vfs);
+        EXPECT_EQ(r.status, 0) << c.name;
+        EXPECT_EQ(r.out, "Complete!\n") << c.name;
+        std::string said = c.note.empty() ? "" : path(c.name) + ": warning: left by an interrupted run\n" + path(c.name) +
+                                                     ": note: " + c.note + "\n";
+        EXPECT_EQ(r.err, said) << c.name;
+        EXPECT_EQ(vfs.Bytes(path(c.name)), "x") << c.name;
     }
 }
 

@@ -1,6 +1,7 @@
 // Running a whole run and catching how it ended, for the fault tests.
 #pragma once
 
+#include <new>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@ struct RunOutcome {
     CFileException::Cause cause = CFileException::genericException;
     std::string thrownPath;
     long osError = 0;
+    bool outOfMemory = false;  // std::bad_alloc left the run
 };
 
 inline RunOutcome RunCatching(FileSystem& fs, const std::string& entry, bool keepGoing = false) {
@@ -27,6 +29,8 @@ inline RunOutcome RunCatching(FileSystem& fs, const std::string& entry, bool kee
         out.cause = e.m_cause;
         out.thrownPath = e.m_strFileName.str();
         out.osError = e.m_lOsError;
+    } catch (const std::bad_alloc&) {
+        out.outOfMemory = true;
     }
     out.messages = sink.messages;
     return out;

@@ -39,6 +39,13 @@ public:
     bool FlushDirectoryOf(const CString& path, FileError& error) override {
         return m_inner.FlushDirectoryOf(path, error);
     }
+    bool ProcessRunning(unsigned long pid) override { return m_inner.ProcessRunning(pid); }
+    bool Rename(const CString& from, const CString& to, FileError& error) override {
+        return m_inner.Rename(from, to, error);
+    }
+    size_t OpenFilesLeft() override { return m_inner.OpenFilesLeft(); }
+    void NoteLeftover(const Leftover& leftover) override { m_inner.NoteLeftover(leftover); }
+    std::vector<Leftover> TakeLeftovers() override { return m_inner.TakeLeftovers(); }
 
 protected:
     FileSystem& m_inner;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "../../platform/PathMatch.h"
 #include "FaultSupport.h"
 
 namespace {
@@ -45,14 +46,26 @@ std::vector<std::string> Expand(const TempDir& dir, const std::vector<Message>& 
 }
 
 // Every file is as expected, and no other file (no temporary one) is there.
+// A name with a * stands for the one file whose name it matches (a file of
+// ours, named with a process number).
 void CheckFiles(const TempDir& dir, const Files& after, const std::string& label) {
     std::set<std::string> known;
+    std::error_code ec;
     for (const auto& f : after) {
-        known.insert(f.first);
-        EXPECT_TRUE(State(dir, f.first) == f.second) << label << ": " << f.first;
+        std::string name = f.first;
+        size_t star = name.find('*');
+        if (star != std::string::npos) {
+            size_t cut = name.rfind('/', star);
+            std::string sub = cut == std::string::npos ? "" : name.substr(0, cut);
+            std::string pattern = name.substr(cut == std::string::npos ? 0 : cut + 1);
+            for (const auto& e : fs::directory_iterator(dir.Path(sub), ec))
+                if (MatchesWildcard(pattern, e.path().filename().string()))
+                    name = (sub.empty() ? "" : sub + "/") + e.path().filename().string();
+        }
+        known.insert(name);
+        EXPECT_TRUE(State(dir, name) == f.second) << label << ": " << f.first;
     }
     // Links are not followed: some lead nowhere or in circles.
-    std::error_code ec;
     for (auto it = fs::recursive_directory_iterator(dir.Path(), ec); !ec && it != fs::recursive_directory_iterator();
          it.increment(ec)) {
         if (it->is_directory(ec) && !it->is_symlink(ec)) continue;

@@ -43,6 +43,15 @@ public:
         kinds.push_back(kind);
     }
     void RecordFileDone(const CString&, bool wasChanged) override { changed.push_back(wasChanged); }
+    // A file of ours left on the disk: "<left KIND> RECORD", where KIND is
+    // partial, complete, unplaced, placed or old, followed by ", interrupted"
+    // and ", missing" where they apply.
+    void FileLeft(const Leftover& left) override {
+        static const char* const kNames[] = {"partial", "complete", "unplaced", "placed", "old"};
+        messages.push_back(std::string("<left ") + kNames[static_cast<int>(left.kind)] +
+                           (left.interrupted ? ", interrupted" : "") + (left.recordMissing ? ", missing" : "") +
+                           "> " + left.record.str());
+    }
     std::vector<std::string> messages;
     std::vector<MessageKind> kinds;
     std::vector<bool> changed;  // one entry per record file that passed

@@ -336,8 +336,9 @@ private:
 // write leaves beside its file (none where kept is empty).
 void CheckFilesAndCopy(const TempDir& dir, Files after, const std::string& kept, const std::string& label) {
     std::vector<std::string> copies;
+    OwnFileName own;
     for (const auto& e : fs::recursive_directory_iterator(dir.Path()))
-        if (e.path().extension() == ".tvtmp")
+        if (ParseOwnFileName(e.path().filename().string(), own))
             copies.push_back(e.path().lexically_relative(dir.Path()).generic_string());
     EXPECT_EQ(copies.size(), kept.empty() ? 0u : 1u) << label;
     for (const std::string& copy : copies) after.push_back({copy, kept});
