@@ -218,8 +218,6 @@ void CStdioFile::WriteLine(std::string_view text) {
 std::unique_ptr<Replacement> CStdioFile::Detach() {
     if (!m_out) return nullptr;
     Flush();
-    FileError error;
-    if (!m_out->Finish(error)) Fail(CFileException::writeError, error);
     m_pos = m_end = 0;
     return std::move(m_out);
 }

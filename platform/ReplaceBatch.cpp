@@ -5,6 +5,10 @@
 static_assert(ReplaceBatch::kMaxFiles < Interrupts::kMaxRegistered, "every file of a batch is registered");
 
 bool ReplaceBatch::Add(std::unique_ptr<Replacement> replacement) {
+    // Only a flush to come has use for the writeback started now (advice:
+    // its failure leaves the work to the flush).
+    FileError ignored;
+    if (m_durable) replacement->Finish(ignored);
     m_bytes += replacement->Size();
     m_pending.push_back(std::move(replacement));
     return !m_durable || m_pending.size() >= kMaxFiles || m_bytes >= kMaxBytes;

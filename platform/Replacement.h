@@ -30,7 +30,8 @@ public:
     Replacement& operator=(const Replacement&) = delete;
 
     bool Write(const void* data, size_t size, FileError& error);
-    // Every byte is written: starts the new content on its way to the disk.
+    // Every byte is written: starts the new content on its way to the disk,
+    // for a flush to come (a run that does not wait for the disk skips it).
     bool Finish(FileError& error);
     // The temporary file, for a flush of many at once; Flushed says that one
     // has put it on the disk.

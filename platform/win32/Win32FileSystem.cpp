@@ -105,7 +105,8 @@ public:
         return WidePath(path, wide, error) && win32::Identify(wide, facts, error);
     }
 
-    bool SetAttributes(const CString& path, DWORD attributes, FileFacts& facts, FileError& error) override {
+    bool SetAttributes(const CString& path, const InputFile&, DWORD attributes, FileFacts& facts,
+                       FileError& error) override {
         // The facts of an open file are those of where its name led: the
         // marks are changed there, on the file that new content replaces,
         // and not on a link on the way.
@@ -125,9 +126,9 @@ public:
     }
 
     std::unique_ptr<OutputFile> OpenInPlace(const CString& name, std::unique_ptr<InputFile>& read,
-                                            FileError& error) override {
+                                            const FileFacts& expected, FileError& error) override {
         std::wstring wide;
-        return WidePath(name, wide, error) ? win32::OpenInPlace(wide, read, error) : nullptr;
+        return WidePath(name, wide, error) ? win32::OpenInPlace(wide, read, expected, error) : nullptr;
     }
 
     bool FlushAll(const std::vector<OutputFile*>& files, FileError& error) override {

@@ -69,8 +69,9 @@ public:
         return real ? std::make_unique<HookedOutput>(*this, like.target.str(), std::move(real), When::BeforeWrite)
                     : nullptr;
     }
-    std::unique_ptr<OutputFile> OpenInPlace(const CString& name, std::unique_ptr<InputFile>& read, FileError& error) override {
-        auto real = m_inner.OpenInPlace(name, read, error);
+    std::unique_ptr<OutputFile> OpenInPlace(const CString& name, std::unique_ptr<InputFile>& read,
+                                            const FileFacts& expected, FileError& error) override {
+        auto real = m_inner.OpenInPlace(name, read, expected, error);
         return real ? std::make_unique<HookedOutput>(*this, name.str(), std::move(real), When::BeforeWriteInPlace)
                     : nullptr;
     }
