@@ -111,6 +111,13 @@ private:
 };
 
 void Remove(const TempDir& dir, const std::string& name) { fs::remove_all(fs::path(dir.Path(name))); }
+#ifndef _WIN32
+struct stat StatOf(const TempDir& dir, const std::string& name) {
+    struct stat st = {};
+    stat(dir.Path(name).c_str(), &st);
+    return st;
+}
+#endif
 void ToDirectory(const TempDir& dir, const std::string& name) {
     Remove(dir, name);
     dir.MakeDir(name);
@@ -127,6 +134,8 @@ struct ChangeCase {
     std::vector<Message> messages;
     Files after;
     std::function<void(const TempDir&)> setup = nullptr;  // after the tree is made
+    // What else must hold afterwards (what the other program gave the file).
+    std::function<void(const TempDir&, const std::string&)> check = nullptr;
 };
 
 const Files kChangeTree = {{"a.dbr", kUnsorted}, {"m.dbr", kUnsorted}, {"sub/s.dbr", kUnsorted}, {"z.dbr", kUnsorted}};
@@ -182,6 +191,50 @@ const ChangeCase kChangeCases[] = {
          Remove(d, "m.dbr");
          fs::create_symlink("t1.rec", d.Path("m.dbr"));
      }},
+    // The same file under two names is written in place: the look before
+    // that write finds the other program's.
+    {"file of two names written in place by another program before it is rewritten", When::BeforeRewrite, "m.dbr",
+     [](const TempDir& d) { d.Write("m.dbr", "c,3,\r\nd,4,\r\n"); },
+     {{kCannotWriteMessage, "m.dbr"}, {kCompleteMessage, ""}},
+     {{"a.dbr", kSorted}, {"m.dbr", "c,3,\r\nd,4,\r\n"}, {"m.two", "c,3,\r\nd,4,\r\n"}, {"sub/s.dbr", kUnsorted},
+      {"z.dbr", kUnsorted}},
+     [](const TempDir& d) { fs::create_hard_link(d.Path("m.dbr"), d.Path("m.two")); }},
+    // What another program changes besides the content is not undone by
+    // a new file made as the file was read.
+    {"mode changed by another program before the file is rewritten", When::BeforeRewrite, "m.dbr",
+     [](const TempDir& d) { chmod(d.Path("m.dbr").c_str(), 0600); }, {{kCannotWriteMessage, "m.dbr"}, {kCompleteMessage, ""}},
+     {{"a.dbr", kSorted}, {"m.dbr", kUnsorted}, {"sub/s.dbr", kUnsorted}, {"z.dbr", kUnsorted}}, nullptr,
+     [](const TempDir& d, const std::string& label) { EXPECT_EQ(StatOf(d, "m.dbr").st_mode & 07777, 0600u) << label; }},
+    {"owner changed by another program before the file is rewritten", When::BeforeRewrite, "m.dbr",
+     [](const TempDir& d) { chown(d.Path("m.dbr").c_str(), 65534, 65534); },
+     {{kCannotWriteMessage, "m.dbr"}, {kCompleteMessage, ""}},
+     {{"a.dbr", kSorted}, {"m.dbr", kUnsorted}, {"sub/s.dbr", kUnsorted}, {"z.dbr", kUnsorted}}, nullptr,
+     [](const TempDir& d, const std::string& label) {
+         EXPECT_EQ(StatOf(d, "m.dbr").st_uid, 65534u) << label;
+         EXPECT_EQ(StatOf(d, "m.dbr").st_gid, 65534u) << label;
+     }},
+    {"second name made by another program before the file is rewritten", When::BeforeRewrite, "m.dbr",
+     [](const TempDir& d) { fs::create_hard_link(d.Path("m.dbr"), d.Path("m.two")); },
+     {{kCannotWriteMessage, "m.dbr"}, {kCompleteMessage, ""}},
+     {{"a.dbr", kSorted}, {"m.dbr", kUnsorted}, {"m.two", kUnsorted}, {"sub/s.dbr", kUnsorted}, {"z.dbr", kUnsorted}},
+     nullptr,
+     [](const TempDir& d, const std::string& label) { EXPECT_EQ(StatOf(d, "m.dbr").st_ino, StatOf(d, "m.two").st_ino) << label; }},
+    {"extended attribute set by another program before the file is rewritten", When::BeforeRewrite, "m.dbr",
+     [](const TempDir& d) { setxattr(d.Path("m.dbr").c_str(), "user.origin", "staging", 7, 0); },
+     {{kCannotWriteMessage, "m.dbr"}, {kCompleteMessage, ""}},
+     {{"a.dbr", kSorted}, {"m.dbr", kUnsorted}, {"sub/s.dbr", kUnsorted}, {"z.dbr", kUnsorted}}},
+    // The attributes step acts on the file that was read, not on what the
+    // name leads to: the private file keeps its bits.
+    {"private file put under a read-only file's name before it is rewritten", When::BeforeRewrite, "m.dbr",
+     [](const TempDir& d) {
+         d.Write("m.new", "c,3,\r\n");
+         chmod(d.Path("m.new").c_str(), 0600);
+         fs::rename(d.Path("m.new"), d.Path("m.dbr"));
+     },
+     {{kCannotWriteMessage, "m.dbr"}, {kCompleteMessage, ""}},
+     {{"a.dbr", kSorted}, {"m.dbr", "c,3,\r\n"}, {"sub/s.dbr", kUnsorted}, {"z.dbr", kUnsorted}},
+     [](const TempDir& d) { chmod(d.Path("m.dbr").c_str(), 0444); },
+     [](const TempDir& d, const std::string& label) { EXPECT_EQ(StatOf(d, "m.dbr").st_mode & 07777, 0600u) << label; }},
     // Listed, then gone: its first file cannot be opened. (Windows keeps a
     // directory with an open search from going away.)
     {"directory vanishes after it is listed", When::AfterSearch, kAllSub, [](const TempDir& d) { Remove(d, "sub"); },
@@ -208,6 +261,7 @@ TEST(RealFaults, TreeChangesDuringTheRun) {
         EXPECT_FALSE(got.threw) << c.name;
         EXPECT_EQ(got.messages, Expand(dir, c.messages)) << c.name;
         CheckFiles(dir, c.after, c.name);
+        if (c.check) c.check(dir, c.name);
     }
 }
 
@@ -356,6 +410,7 @@ struct OddEntryCase {
     Files after;
     std::vector<std::pair<std::string, mode_t>> modes;  // after the run
     std::vector<std::string> sameXattrs = {};  // files whose attributes the run keeps
+    std::vector<std::pair<std::string, gid_t>> groups = {};  // after the run
 };
 
 const OddEntryCase kOddEntryCases[] = {
@@ -405,6 +460,9 @@ const OddEntryCase kOddEntryCases[] = {
      {{kCompleteMessage, ""}},
      {{"tree/a.dbr", kSorted}, {"tree/m.dbr", kSorted}, {"outside/real.dbr", kSorted}, {"tree/z.dbr", kSorted}},
      {{"outside/real.dbr", 0644}}},
+    // The owner is the same (root), the group is not: it is kept too.
+    {"root's file of another group", [](const TempDir& d) { chown(d.Path("tree/a.dbr").c_str(), 0, 1234); },
+     {{kCompleteMessage, ""}}, {{"tree/a.dbr", kSorted}, {"tree/z.dbr", kSorted}}, {}, {}, {{"tree/a.dbr", 1234}}},
     {"unusual permission bits kept",
      [](const TempDir& d) {
          chmod(d.Path("tree/a.dbr").c_str(), 0604);
@@ -457,6 +515,7 @@ TEST(RealFaults, OddEntries) {
                     fs::is_fifo(fs::symlink_status(dir.Path("tree/m.dbr"))))
             << c.name << ": a link or pipe was replaced by a file";
         for (const auto& m : c.modes) EXPECT_EQ(Mode(dir, m.first), m.second) << c.name << ": " << m.first;
+        for (const auto& g : c.groups) EXPECT_EQ(StatOf(dir, g.first).st_gid, g.second) << c.name << ": " << g.first;
     }
 }
 
@@ -467,7 +526,7 @@ std::string BigUnsorted(int lines);
 // `setpriv --reuid --regid --groups` would; its messages come back through a
 // pipe. False, with the reason, where this process cannot do that.
 bool RunAsNobody(const std::string& entry, const std::vector<gid_t>& groups, std::vector<std::string>& messages,
-                 std::string& why) {
+                 std::string& why, const std::function<void(When, const std::string&)>& hook = nullptr) {
     if (geteuid() != 0) {
         why = "not root: cannot run as another user";
         return false;
@@ -483,7 +542,9 @@ bool RunAsNobody(const std::string& entry, const std::vector<gid_t>& groups, std
         if (setgroups(groups.size(), groups.data()) != 0 || setresgid(65534, 65534, 65534) != 0 ||
             setresuid(65534, 65534, 65534) != 0)
             _exit(3);
-        RunOutcome got = RunCatching(GetRealFileSystem(), entry);
+        HookedFileSystem hooked;
+        if (hook) hooked.hook = hook;
+        RunOutcome got = RunCatching(hooked, entry);
         std::string out;
         for (const std::string& m : got.messages) out += m + '\0';
         if (got.threw) out += "<I/O error: " + got.thrownPath + ">" + '\0';
@@ -531,7 +592,15 @@ struct NonRootCase {
     std::vector<Message> messages;
     Files after;
     std::vector<Owner> owners;  // after the run
+    // Another program at work as the same user, just before the new
+    // content of m.dbr is made.
+    std::function<void(const TempDir&)> between = nullptr;
 };
+
+void MakeMine(const TempDir& d, const char* name, mode_t mode) {
+    chown(d.Path(name).c_str(), 65534, 65534);
+    chmod(d.Path(name).c_str(), mode);
+}
 
 const gid_t kSharedGroup = 1234;
 
@@ -560,6 +629,28 @@ const NonRootCase kNonRootCases[] = {
      {{kCompleteMessage, ""}},
      {{"tree/a.dbr", kSorted}, {"tree/m.dbr", kSorted}, {"tree/z.dbr", kSorted}},
      {{"tree/m.dbr", 0664, 0, kSharedGroup}}},
+    // A read-only working copy of its own: the attributes step lets the
+    // owner write it.
+    {"its own read-only file", [](const TempDir& d) { MakeMine(d, "tree/m.dbr", 0444); }, {},
+     {{kCompleteMessage, ""}},
+     {{"tree/a.dbr", kSorted}, {"tree/m.dbr", kSorted}, {"tree/z.dbr", kSorted}},
+     {{"tree/m.dbr", 0644, 65534, 65534}}},
+    // Put under the name after the read: the attributes step does not
+    // reach it.
+    {"private file put under its own read-only file's name", [](const TempDir& d) { MakeMine(d, "tree/m.dbr", 0444); },
+     {}, {{kCannotWriteMessage, "tree/m.dbr"}, {kCompleteMessage, ""}},
+     {{"tree/a.dbr", kSorted}, {"tree/m.dbr", "c,3,\r\n"}, {"tree/z.dbr", kUnsorted}},
+     {{"tree/m.dbr", 0600, 65534, 65534}},
+     [](const TempDir& d) {
+         d.Write("tree/m.new", "c,3,\r\n");
+         chmod(d.Path("tree/m.new").c_str(), 0600);
+         fs::rename(d.Path("tree/m.new"), d.Path("tree/m.dbr"));
+     }},
+    {"mode of its own file changed after the read", [](const TempDir& d) { MakeMine(d, "tree/m.dbr", 0644); }, {},
+     {{kCannotWriteMessage, "tree/m.dbr"}, {kCompleteMessage, ""}},
+     {{"tree/a.dbr", kSorted}, {"tree/m.dbr", kUnsorted}, {"tree/z.dbr", kUnsorted}},
+     {{"tree/m.dbr", 0600, 65534, 65534}},
+     [](const TempDir& d) { chmod(d.Path("tree/m.dbr").c_str(), 0600); }},
 };
 
 TEST(RealFaults, RunByAnOrdinaryUser) {
@@ -572,7 +663,12 @@ TEST(RealFaults, RunByAnOrdinaryUser) {
         if (c.make) c.make(dir);
         std::vector<std::string> messages;
         std::string why;
-        if (!RunAsNobody(dir.Path("tree"), c.groups, messages, why)) GTEST_SKIP() << why;
+        std::function<void(When, const std::string&)> hook = nullptr;
+        if (c.between)
+            hook = [&](When when, const std::string& path) {
+                if (when == When::BeforeRewrite && path == dir.Path("tree/m.dbr")) c.between(dir);
+            };
+        if (!RunAsNobody(dir.Path("tree"), c.groups, messages, why, hook)) GTEST_SKIP() << why;
         EXPECT_EQ(messages, Expand(dir, c.messages)) << c.name;
         CheckFiles(dir, c.after, c.name);
         for (const Owner& o : c.owners) {
@@ -657,11 +753,19 @@ TEST(RealFaults, SignalDuringTheWriteOfALargeFile) {
         int sig;  // 0: the file size limit, below the file's size: the write
                   // fails and is reported, instead of a SIGXFSZ ending it all
         bool inPlace;
+        // Sent by the process to itself from inside a step that holds
+        // signals back (the making of the new file, the replace), instead
+        // of during a write: it takes effect once the step is over.
+        When held = When::BeforeWrite;
     };
     const Case cases[] = {{SIGINT, false},  {SIGTERM, false}, {SIGHUP, false}, {SIGQUIT, false}, {SIGALRM, false},
-                          {SIGUSR1, false}, {SIGUSR2, false}, {0, false},      {SIGINT, true},  {SIGTERM, true}};
+                          {SIGUSR1, false}, {SIGUSR2, false}, {0, false},      {SIGINT, true},  {SIGTERM, true},
+                          {SIGTERM, false, When::BeforeRewrite}, {SIGTERM, false, When::Replace}};
     for (const Case& c : cases) {
-        std::string label = std::string(c.sig ? strsignal(c.sig) : "file size limit") + (c.inPlace ? ", in place" : "");
+        const bool held = c.held != When::BeforeWrite;
+        std::string label = std::string(c.sig ? strsignal(c.sig) : "file size limit") + (c.inPlace ? ", in place" : "") +
+                            (c.held == When::BeforeRewrite ? ", held by the create" : "") +
+                            (c.held == When::Replace ? ", held by the replace" : "");
         TempDir dir;
         dir.Write("big.dbr", big);
         if (c.inPlace) fs::create_hard_link(dir.Path("big.dbr"), dir.Path("big.two"));
@@ -677,7 +781,12 @@ TEST(RealFaults, SignalDuringTheWriteOfALargeFile) {
             int writes = 0;
             const When when = c.inPlace ? When::BeforeWriteInPlace : When::BeforeWrite;
             hooked.hook = [&](When w, const std::string&) {
-                if (!c.sig || w != when || ++writes != 2) return;
+                if (held && w == c.held && ++writes == 1) {
+                    char one = 1;
+                    if (write(fds[1], &one, 1) == 1) kill(getpid(), c.sig);
+                    return;
+                }
+                if (!c.sig || held || w != when || ++writes != 2) return;
                 char one = 1;
                 if (write(fds[1], &one, 1) == 1) pause();
             };
@@ -688,7 +797,7 @@ TEST(RealFaults, SignalDuringTheWriteOfALargeFile) {
         char one;
         bool writing = read(fds[0], &one, 1) == 1;
         close(fds[0]);
-        if (c.sig) kill(pid, c.sig);
+        if (c.sig && !held) kill(pid, c.sig);
         int status = 0;
         waitpid(pid, &status, 0);
         if (c.sig) {
@@ -697,8 +806,12 @@ TEST(RealFaults, SignalDuringTheWriteOfALargeFile) {
         } else {
             EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3) << label << ": status " << status;
         }
+        TempDir clean;
+        clean.Write("big.dbr", big);
+        RunCatching(GetRealFileSystem(), clean.Path("big.dbr"));
         if (!c.inPlace) {
-            CheckFiles(dir, {{"big.dbr", big}}, label);
+            // Once the replace has begun, it ends before the signal does.
+            CheckFiles(dir, {{"big.dbr", c.held == When::Replace ? clean.Read("big.dbr") : big}}, label);
             continue;
         }
         // Part-way: the file is neither old nor new, and its copy beside it
@@ -708,9 +821,6 @@ TEST(RealFaults, SignalDuringTheWriteOfALargeFile) {
             if (e.path().extension() == ".tvtmp") copies.push_back(e.path().filename().string());
         ASSERT_EQ(copies.size(), 1u) << label;
         EXPECT_EQ(copies[0].rfind(".big.dbr.", 0), 0u) << label;
-        TempDir clean;
-        clean.Write("big.dbr", big);
-        RunCatching(GetRealFileSystem(), clean.Path("big.dbr"));
         EXPECT_EQ(dir.Read(copies[0]), clean.Read("big.dbr")) << label;
         EXPECT_EQ(dir.Read("big.dbr"), dir.Read("big.two")) << label;
     }

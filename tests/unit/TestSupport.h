@@ -42,10 +42,14 @@ public:
         messages.push_back(text.str());
         kinds.push_back(kind);
     }
-    void RecordFileDone(const CString&, bool wasChanged) override { changed.push_back(wasChanged); }
+    void RecordFileDone(const CString& path, bool wasChanged) override {
+        changed.push_back(wasChanged);
+        done.push_back(path.str());
+    }
     std::vector<std::string> messages;
     std::vector<MessageKind> kinds;
     std::vector<bool> changed;  // one entry per record file that passed
+    std::vector<std::string> done;  // and its path
 };
 
 std::string Crlf(const std::vector<std::string>& lines);
