@@ -408,6 +408,17 @@ TEST(VirtualFileSystem, ChangesBetweenTheCalls) {
         // attributes step has let it; another's is not.
         {"a user's own read-only file", usersReadOnly, "m.dbr", SortMode::RewriteAlways, Op::CreateTemp, "m.dbr",
          [](VirtualFileSystem&) {}, {""}, {{"m.dbr", kSorted}}, {{"m.dbr", 0644}}},
+        // A new file could not be given root's owner: written in place,
+        // the file keeps it, and its group's write.
+        {"group-writable file of root's, for a user of that group",
+         [&](VirtualFileSystem& v) {
+             plain(v);
+             v.Chown(m, 0, 1234);
+             v.Chmod(m, 0664);
+             v.SetUser(1000, {1000, 1234});
+         },
+         "m.dbr", SortMode::RewriteAlways, Op::CreateTemp, "m.dbr", [](VirtualFileSystem&) {}, {""},
+         {{"m.dbr", kSorted}}, {{"m.dbr", 0664}}},
         {"root's read-only file, for a user", rootsReadOnly, "m.dbr", SortMode::RewriteAlways, Op::CreateTemp, "m.dbr",
          [](VirtualFileSystem&) {}, {cannotWrite, ""}, {{"m.dbr", kUnsorted}}, {{"m.dbr", 0444}}},
         // The search is a step ahead of the walk: it breaks off when the walk
