@@ -63,12 +63,15 @@ struct FileFacts {
 
 // The same file, unchanged: the same identity, size, last write and change
 // time (another program that writes in place keeps the identity; one that
-// changes the mode, owner, links or attributes moves the change time).
-// Without an identity, or a change time on either side, the rest decides.
+// changes the mode, owner, links or attributes moves the change time), and
+// the same bits, owner, group and count of names, which a change time of
+// coarse resolution may not tell. Without an identity, or a change time on
+// either side, the rest decides.
 inline bool SameFileUnchanged(const FileFacts& a, const FileFacts& b) {
     if ((a.id.known || b.id.known) && a.id != b.id) return false;
     if (a.changeTime != 0 && b.changeTime != 0 && a.changeTime != b.changeTime) return false;
-    return a.size == b.size && a.lastWrite == b.lastWrite;
+    return a.size == b.size && a.lastWrite == b.lastWrite && a.mode == b.mode && a.owner == b.owner &&
+           a.group == b.group && a.links == b.links;
 }
 
 // One entry that a directory search yields, with what the search said of it

@@ -336,20 +336,6 @@ uint32_t VirtualFileSystem::Mode(const std::string& path) const {
     return node ? node->mode : 0;
 }
 
-uint32_t VirtualFileSystem::Owner(const std::string& path) const {
-    const Node* node = Find(path);
-    return node ? node->owner : 0;
-}
-
-uint32_t VirtualFileSystem::Group(const std::string& path) const {
-    const Node* node = Find(path);
-    return node ? node->group : 0;
-}
-
-std::map<std::string, std::string> VirtualFileSystem::Xattrs(const std::string& path) const {
-    const Node* node = Find(path);
-    return node ? node->xattrs : std::map<std::string, std::string>();
-}
 
 std::vector<std::string> VirtualFileSystem::Entries() const {
     std::vector<std::string> out;

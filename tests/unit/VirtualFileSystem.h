@@ -74,12 +74,8 @@ public:
     // not a file (links are not followed).
     std::string Bytes(const std::string& path) const;
     DWORD Attributes(const std::string& path) const;
-    // The permission bits, owner and group, and extended attributes of the
-    // file at a full path (zero, or none, when nothing is there).
+    // The permission bits of the file at a full path (0 when nothing is there).
     uint32_t Mode(const std::string& path) const;
-    uint32_t Owner(const std::string& path) const;
-    uint32_t Group(const std::string& path) const;
-    std::map<std::string, std::string> Xattrs(const std::string& path) const;
     // Every full path that exists, files and directories, in map order.
     std::vector<std::string> Entries() const;
 
