@@ -235,6 +235,16 @@ const ChangeCase kChangeCases[] = {
      {{"a.dbr", kSorted}, {"m.dbr", "c,3,\r\n"}, {"sub/s.dbr", kUnsorted}, {"z.dbr", kUnsorted}},
      [](const TempDir& d) { chmod(d.Path("m.dbr").c_str(), 0444); },
      [](const TempDir& d, const std::string& label) { EXPECT_EQ(StatOf(d, "m.dbr").st_mode & 07777, 0600u) << label; }},
+    // Nothing learnt from the files before hides it: the new files lose
+    // the ACL that the directory's default ACL gives them.
+    {"default ACL given to the directory during the run", When::BeforeRewrite, "m.dbr",
+     [](const TempDir& d) { EXPECT_EQ(std::system(("setfacl -d -m u:nobody:r " + d.Path()).c_str()), 0); },
+     {{kCompleteMessage, ""}}, {{"a.dbr", kSorted}, {"m.dbr", kSorted}, {"sub/s.dbr", kSorted}, {"z.dbr", kSorted}},
+     nullptr,
+     [](const TempDir& d, const std::string& label) {
+         for (const char* name : {"m.dbr", "z.dbr"})
+             EXPECT_LT(getxattr(d.Path(name).c_str(), "system.posix_acl_access", nullptr, 0), 0) << label << ": " << name;
+     }},
     // Listed, then gone: its first file cannot be opened. (Windows keeps a
     // directory with an open search from going away.)
     {"directory vanishes after it is listed", When::AfterSearch, kAllSub, [](const TempDir& d) { Remove(d, "sub"); },
