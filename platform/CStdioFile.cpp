@@ -222,8 +222,7 @@ void CStdioFile::WriteLine(std::string_view text) {
 std::unique_ptr<Replacement> CStdioFile::Detach() {
     if (!m_out) return nullptr;
     Flush();
-    FileError error;
-    if (!m_out->Finish(error)) Fail(CFileException::writeError, error);
+    m_out->Finish();
     m_pos = m_end = 0;
     return std::move(m_out);
 }

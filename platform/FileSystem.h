@@ -61,12 +61,17 @@ struct FileFacts {
     CString target;
 };
 
-// The same file, unchanged: the same identity, size and last write (another
-// program that writes in place keeps the identity). Without an identity,
-// size and last write alone decide.
+// The same file, unchanged: the same identity, size, last write and change
+// time (another program that writes in place keeps the identity; one that
+// changes the mode, owner, links or attributes moves the change time), and
+// the same bits, owner, group and count of names, which a change time of
+// coarse resolution may not tell. Without an identity, or a change time on
+// either side, the rest decides.
 inline bool SameFileUnchanged(const FileFacts& a, const FileFacts& b) {
     if ((a.id.known || b.id.known) && a.id != b.id) return false;
-    return a.size == b.size && a.lastWrite == b.lastWrite;
+    if (a.changeTime != 0 && b.changeTime != 0 && a.changeTime != b.changeTime) return false;
+    return a.size == b.size && a.lastWrite == b.lastWrite && a.mode == b.mode && a.owner == b.owner &&
+           a.group == b.group && a.links == b.links;
 }
 
 // One entry that a directory search yields, with what the search said of it
@@ -161,10 +166,16 @@ public:
     virtual bool Identify(const CString& path, FileFacts& facts, FileError& error) = 0;
 
     // FILE_ATTRIBUTE_NORMAL clears read-only, hidden, system and archive
-    // (on POSIX: makes the file writable by its owner). facts are those of
-    // the file at path as last seen; they are brought up to date, and a
-    // change they show is not needed costs no call.
-    virtual bool SetAttributes(const CString& path, DWORD attributes, FileFacts& facts, FileError& error) = 0;
+    // (on POSIX: makes the file writable by its owner). The change is made
+    // to the file that file was opened as (path is the name it was opened
+    // by), and only while it is still as facts, what was read, say: a file
+    // that another program has changed or put under the name since keeps
+    // what it has. A change that facts show is not needed costs no call.
+    // Afterwards facts hold the file's attributes and its change time as
+    // the change left them, so that this change of our own does not make
+    // the file look changed by another program.
+    virtual bool SetAttributes(const CString& path, const InputFile& file, DWORD attributes, FileFacts& facts,
+                               FileError& error) = 0;
 
     // Creates the file at path, which must not exist (error.exists when it
     // does), for writing. It gets the owner, group and permission bits of
@@ -192,11 +203,12 @@ public:
 
     // Opens the file that read was opened as for writing from its start,
     // leaving its content as it is until written; fails unless the name
-    // still leads to that file, unchanged. A system that cannot open a file
+    // still leads to that file, as expected (read's facts, brought up to
+    // date by SetAttributes) describes it. A system that cannot open a file
     // for writing while it is open for reading lets read go first (read is
-    // then null); the comparison is with its facts all the same.
+    // then null).
     virtual std::unique_ptr<OutputFile> OpenInPlace(const CString& name, std::unique_ptr<InputFile>& read,
-                                                    FileError& error) = 0;
+                                                    const FileFacts& expected, FileError& error) = 0;
 
     // Puts everything written to files on the disk, in one flush where the
     // system has one (for a batch of new files whose writeback has been

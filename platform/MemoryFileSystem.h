@@ -48,7 +48,7 @@ public:
         facts.size = it->second.size();
         return true;
     }
-    bool SetAttributes(const CString&, DWORD, FileFacts&, FileError&) override {
+    bool SetAttributes(const CString&, const InputFile&, DWORD, FileFacts&, FileError&) override {
         ++attributeChanges;
         return true;
     }
@@ -70,7 +70,8 @@ public:
     bool Remove(const CString& path, FileError&) override { return m_new.erase(path.str()) != 0; }
     unsigned long ProcessId() override { return 1; }
     bool CopyIdentity(const InputFile&, const FileFacts&, OutputFile&, FileError&) override { return true; }
-    std::unique_ptr<OutputFile> OpenInPlace(const CString&, std::unique_ptr<InputFile>&, FileError& error) override {
+    std::unique_ptr<OutputFile> OpenInPlace(const CString&, std::unique_ptr<InputFile>&, const FileFacts&,
+                                            FileError& error) override {
         error.code = 50;  // not supported
         return nullptr;
     }

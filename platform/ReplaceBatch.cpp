@@ -12,6 +12,8 @@ bool ReplaceBatch::Add(std::unique_ptr<Replacement> replacement) {
         m_maxFiles = room < kMaxFiles ? room : kMaxFiles;
     }
     uint64_t size = replacement->Size();
+    // Only a flush to come has use for the writeback started now.
+    if (m_durable) replacement->StartWriteback();
     m_pending.push_back(std::move(replacement));
     m_bytes += size;
     return !m_durable || m_pending.size() >= m_maxFiles || m_bytes >= kMaxBytes;

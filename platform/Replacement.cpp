@@ -101,16 +101,18 @@ bool Replacement::Write(const void* data, size_t size, FileError& error) {
     return true;
 }
 
-bool Replacement::Finish(FileError& error) {
-    m_whole = m_out->StartWriteback(error);
-    return m_whole;
+void Replacement::StartWriteback() {
+    FileError ignored;
+    m_out->StartWriteback(ignored);
 }
 
 Replacement::Result Replacement::Commit(FileError& error) {
     // The file may be read-only, hidden or system: the step that clears
-    // those marks lets the new content in. Its result is of no account.
+    // those marks lets the new content in. It acts on the file that was
+    // read, and only while it is as it was read; its result is of no
+    // account (a file changed since is found by the look below).
     FileError ignored;
-    m_fs.SetAttributes(m_name, FILE_ATTRIBUTE_NORMAL, m_facts, ignored);
+    m_fs.SetAttributes(m_name, *m_read, FILE_ATTRIBUTE_NORMAL, m_facts, ignored);
     // A rename keeps the file only where the new one can be made the same
     // in all but its content.
     if (m_facts.links <= 1 && m_fs.CopyIdentity(*m_read, m_facts, *m_out, ignored)) return Rename(error);
@@ -123,7 +125,9 @@ Replacement::Result Replacement::Rename(FileError& error) {
         return Result::WriteFailed;
     }
     // Links are followed again: a link pointed elsewhere, a file replaced,
-    // deleted or written by another program since the read all differ.
+    // deleted or written by another program since the read all differ, and
+    // so does one whose mode, owner, links or attributes were changed (the
+    // change time moves), which the new file would otherwise undo.
     FileFacts now;
     if (!m_fs.Identify(m_name, now, error)) return Result::NotPlaced;
     if (!SameFileUnchanged(now, m_facts)) {
@@ -156,7 +160,7 @@ Replacement::Result Replacement::WriteInPlace(FileError& error) {
     }
     NameAsCopy();
     if (!m_fs.FlushDirectoryOf(m_temp, error)) return Result::NotPlaced;
-    std::unique_ptr<OutputFile> file = m_fs.OpenInPlace(m_name, m_read, error);
+    std::unique_ptr<OutputFile> file = m_fs.OpenInPlace(m_name, m_read, m_facts, error);
     if (!file) return Result::NotPlaced;
     // From the first byte written into the file on, the copy stays.
     Forget();

@@ -30,8 +30,12 @@ public:
     Replacement& operator=(const Replacement&) = delete;
 
     bool Write(const void* data, size_t size, FileError& error);
-    // Every byte is written: starts the new content on its way to the disk.
-    bool Finish(FileError& error);
+    // Every byte is written: the temporary file holds all of the new content.
+    void Finish() { m_whole = true; }
+    // Starts the new content on its way to the disk, for a flush to come (a
+    // run that does not wait for the disk skips it). Advice only: where it
+    // fails, the flush does all the work.
+    void StartWriteback();
     // The temporary file, for a flush of many at once; Flushed says that one
     // has put it on the disk.
     OutputFile& Output() { return *m_out; }

@@ -84,7 +84,8 @@ public:
     std::unique_ptr<DirectoryListing> FindFirst(const CString& pattern, CString& root, FileError& error) override;
     std::unique_ptr<InputFile> OpenRead(const CString& path, FileError& error) override;
     bool Identify(const CString& path, FileFacts& facts, FileError& error) override;
-    bool SetAttributes(const CString& path, DWORD attributes, FileFacts& facts, FileError& error) override;
+    bool SetAttributes(const CString& path, const InputFile& file, DWORD attributes, FileFacts& facts,
+                       FileError& error) override;
     std::unique_ptr<OutputFile> CreateExclusive(const CString& path, const FileFacts& like, FileError& error) override;
     bool Replace(const CString& from, const CString& to, FileError& error) override;
     bool Remove(const CString& path, FileError& error) override;
@@ -93,7 +94,8 @@ public:
         return pid;
     }
     bool CopyIdentity(const InputFile& from, const FileFacts& facts, OutputFile& to, FileError& error) override;
-    std::unique_ptr<OutputFile> OpenInPlace(const CString& name, std::unique_ptr<InputFile>& read, FileError& error) override;
+    std::unique_ptr<OutputFile> OpenInPlace(const CString& name, std::unique_ptr<InputFile>& read,
+                                            const FileFacts& expected, FileError& error) override;
     bool FlushAll(const std::vector<OutputFile*>& files, FileError& error) override;
     bool FlushDirectoryOf(const CString& path, FileError& error) override;
     // PosixProcess.cpp

@@ -28,6 +28,7 @@ FileFacts FactsFrom(const struct stat& st) {
                                               : FILE_ATTRIBUTE_READONLY;
     f.size = static_cast<uint64_t>(st.st_size);
     f.lastWrite = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    f.changeTime = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
     f.id.volume = static_cast<uint64_t>(st.st_dev);
     f.id.low = static_cast<uint64_t>(st.st_ino);
     f.id.known = true;
@@ -137,30 +138,39 @@ bool PosixFileSystem::Identify(const CString& path, FileFacts& facts, FileError&
     return true;
 }
 
-bool PosixFileSystem::SetAttributes(const CString& path, DWORD attributes, FileFacts& facts, FileError& error) {
+bool PosixFileSystem::SetAttributes(const CString&, const InputFile& file, DWORD attributes, FileFacts& facts,
+                                    FileError& error) {
     mode_t mode = facts.mode;
     if (attributes & FILE_ATTRIBUTE_READONLY)
         mode &= ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH);
     else
         mode |= S_IWUSR;
     if (mode == facts.mode) return true;
-    if (chmod(path.GetString(), mode) != 0) {
+    // Through the descriptor of the read, never by name: whatever the name
+    // leads to now, only the file that was read can be changed, and only
+    // while it is as it was read.
+    const int fd = static_cast<const PosixInputFile&>(file).Fd();
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
         error = ErrorFrom(errno);
         return false;
     }
-    facts.mode = mode;
-    facts.attributes = (mode & S_IWUSR) ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_READONLY;
+    if (!SameFileUnchanged(FactsFrom(st), facts)) {
+        error = ErrorFrom(ESTALE);
+        return false;
+    }
+    if (fchmod(fd, mode) != 0 || fstat(fd, &st) != 0) {
+        error = ErrorFrom(errno);
+        return false;
+    }
+    facts.mode = st.st_mode & 07777;
+    facts.attributes = (st.st_mode & S_IWUSR) ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_READONLY;
+    facts.changeTime = FactsFrom(st).changeTime;
     return true;
 }
 
 std::unique_ptr<OutputFile> PosixFileSystem::CreateExclusive(const CString& path, const FileFacts& like,
                                                              FileError& error) {
-    // A replacement may do no more than writing into the file it replaces
-    // would be allowed to (this also finds a file that has gone since).
-    if (!like.target.IsEmpty() && faccessat(AT_FDCWD, like.target.GetString(), W_OK, AT_EACCESS) != 0) {
-        error = ErrorFrom(errno);
-        return nullptr;
-    }
     // Created with the file's permission bits where the umask and the
     // directory let them through; the new file's own status says.
     UniqueFd fd(open(path.GetString(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, like.mode & 0777));
@@ -170,6 +180,16 @@ std::unique_ptr<OutputFile> PosixFileSystem::CreateExclusive(const CString& path
         return nullptr;
     }
     if (fstat(fd.Get(), &made) != 0) {
+        error = ErrorFrom(errno);
+        unlink(path.GetString());
+        return nullptr;
+    }
+    // A replacement may do no more than writing into the file it replaces
+    // would be allowed to, once the attributes step has been taken. That
+    // step lets the file's owner write it, so only a process that is not
+    // its owner (its new file, made as that process, says) is asked.
+    if (!like.target.IsEmpty() && made.st_uid != like.owner &&
+        faccessat(AT_FDCWD, like.target.GetString(), W_OK, AT_EACCESS) != 0) {
         error = ErrorFrom(errno);
         unlink(path.GetString());
         return nullptr;
@@ -198,15 +218,15 @@ bool PosixFileSystem::Remove(const CString& path, FileError& error) {
     return true;
 }
 
-std::unique_ptr<OutputFile> PosixFileSystem::OpenInPlace(const CString& name, std::unique_ptr<InputFile>& read,
-                                                         FileError& error) {
+std::unique_ptr<OutputFile> PosixFileSystem::OpenInPlace(const CString& name, std::unique_ptr<InputFile>&,
+                                                         const FileFacts& expected, FileError& error) {
     UniqueFd fd(open(name.GetString(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
     struct stat st;
     if (fd.Get() < 0 || fstat(fd.Get(), &st) != 0) {
         error = ErrorFrom(errno);
         return nullptr;
     }
-    if (!SameFileUnchanged(FactsFrom(st), read->Facts())) {
+    if (!SameFileUnchanged(FactsFrom(st), expected)) {
         error = ErrorFrom(ESTALE);
         return nullptr;
     }

@@ -105,13 +105,22 @@ public:
         return WidePath(path, wide, error) && win32::Identify(wide, facts, error);
     }
 
-    bool SetAttributes(const CString& path, DWORD attributes, FileFacts& facts, FileError& error) override {
+    bool SetAttributes(const CString& path, const InputFile&, DWORD attributes, FileFacts& facts,
+                       FileError& error) override {
         // The facts of an open file are those of where its name led: the
         // marks are changed there, on the file that new content replaces,
-        // and not on a link on the way.
+        // and not on a link on the way. (The read shares nothing, so the
+        // name leads to the file that was read.)
         std::wstring wide;
-        return WidePath(facts.target.IsEmpty() ? path : facts.target, wide, error) &&
-               win32::SetAttributes(wide, attributes, facts, error);
+        const FileFacts before = facts;
+        if (!WidePath(facts.target.IsEmpty() ? path : facts.target, wide, error) ||
+            !win32::SetAttributes(wide, attributes, facts, error))
+            return false;
+        // A change of the marks moves the change time: where it was not
+        // taken again, it is no longer known, and the looks that follow do
+        // without it rather than take our own change for another's.
+        if (facts.attributes != before.attributes && facts.changeTime == before.changeTime) facts.changeTime = 0;
+        return true;
     }
 
     std::unique_ptr<OutputFile> CreateExclusive(const CString& path, const FileFacts& like, FileError& error) override {
@@ -125,9 +134,9 @@ public:
     }
 
     std::unique_ptr<OutputFile> OpenInPlace(const CString& name, std::unique_ptr<InputFile>& read,
-                                            FileError& error) override {
+                                            const FileFacts& expected, FileError& error) override {
         std::wstring wide;
-        return WidePath(name, wide, error) ? win32::OpenInPlace(wide, read, error) : nullptr;
+        return WidePath(name, wide, error) ? win32::OpenInPlace(wide, read, expected, error) : nullptr;
     }
 
     bool FlushAll(const std::vector<OutputFile*>& files, FileError& error) override {

@@ -72,7 +72,8 @@ HANDLE HandleOf(const InputFile& file);
 // number of the volume that the new file is made on (0: unknown).
 std::unique_ptr<OutputFile> CreateExclusive(const std::wstring& wide, uint64_t volume, FileError& error);
 bool CopyIdentity(const InputFile& from, OutputFile& to, FileError& error);
-std::unique_ptr<OutputFile> OpenInPlace(const std::wstring& wide, std::unique_ptr<InputFile>& read, FileError& error);
+std::unique_ptr<OutputFile> OpenInPlace(const std::wstring& wide, std::unique_ptr<InputFile>& read,
+                                        const FileFacts& expected, FileError& error);
 bool FlushAll(const std::vector<OutputFile*>& files, FileError& error);
 bool Replace(const std::wstring& from, const std::wstring& to, FileError& error);
 bool Remove(const std::wstring& wide, FileError& error);

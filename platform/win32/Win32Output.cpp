@@ -199,10 +199,10 @@ bool CopyIdentity(const InputFile& from, OutputFile& to, FileError& error) {
 }
 
 std::unique_ptr<OutputFile> OpenInPlace(const std::wstring& wide, std::unique_ptr<InputFile>& read,
-                                        FileError& error) {
+                                        const FileFacts& expected, FileError& error) {
     // The read shares nothing, not even with this process: it goes first,
     // and what the name leads to now is compared with what it saw.
-    const FileFacts seen = read->Facts();
+    const FileFacts seen = expected;
     read.reset();
     FileHandle h(SystemCalls().CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
                                    nullptr));

@@ -16,8 +16,9 @@ public:
     bool Identify(const CString& path, FileFacts& facts, FileError& error) override {
         return m_inner.Identify(path, facts, error);
     }
-    bool SetAttributes(const CString& path, DWORD attributes, FileFacts& facts, FileError& error) override {
-        return m_inner.SetAttributes(path, attributes, facts, error);
+    bool SetAttributes(const CString& path, const InputFile& file, DWORD attributes, FileFacts& facts,
+                       FileError& error) override {
+        return m_inner.SetAttributes(path, file, attributes, facts, error);
     }
     std::unique_ptr<OutputFile> CreateExclusive(const CString& path, const FileFacts& like, FileError& error) override {
         return m_inner.CreateExclusive(path, like, error);
@@ -30,8 +31,9 @@ public:
     bool CopyIdentity(const InputFile& from, const FileFacts& facts, OutputFile& to, FileError& error) override {
         return m_inner.CopyIdentity(from, facts, to, error);
     }
-    std::unique_ptr<OutputFile> OpenInPlace(const CString& name, std::unique_ptr<InputFile>& read, FileError& error) override {
-        return m_inner.OpenInPlace(name, read, error);
+    std::unique_ptr<OutputFile> OpenInPlace(const CString& name, std::unique_ptr<InputFile>& read,
+                                            const FileFacts& expected, FileError& error) override {
+        return m_inner.OpenInPlace(name, read, expected, error);
     }
     bool FlushAll(const std::vector<OutputFile*>& files, FileError& error) override {
         return m_inner.FlushAll(files, error);

@@ -71,8 +71,9 @@ public:
         return real ? std::make_unique<HookedOutput>(*this, like.target.str(), std::move(real), When::BeforeWrite)
                     : nullptr;
     }
-    std::unique_ptr<OutputFile> OpenInPlace(const CString& name, std::unique_ptr<InputFile>& read, FileError& error) override {
-        auto real = m_inner.OpenInPlace(name, read, error);
+    std::unique_ptr<OutputFile> OpenInPlace(const CString& name, std::unique_ptr<InputFile>& read,
+                                            const FileFacts& expected, FileError& error) override {
+        auto real = m_inner.OpenInPlace(name, read, expected, error);
         return real ? std::make_unique<HookedOutput>(*this, name.str(), std::move(real), When::BeforeWriteInPlace)
                     : nullptr;
     }
@@ -112,6 +113,13 @@ private:
 };
 
 void Remove(const TempDir& dir, const std::string& name) { fs::remove_all(fs::path(dir.Path(name))); }
+#ifndef _WIN32
+struct stat StatOf(const TempDir& dir, const std::string& name) {
+    struct stat st = {};
+    stat(dir.Path(name).c_str(), &st);
+    return st;
+}
+#endif
 void ToDirectory(const TempDir& dir, const std::string& name) {
     Remove(dir, name);
     dir.MakeDir(name);
@@ -128,6 +136,8 @@ struct ChangeCase {
     std::vector<Message> messages;
     Files after;
     std::function<void(const TempDir&)> setup = nullptr;  // after the tree is made
+    // What else must hold afterwards (what the other program gave the file).
+    std::function<void(const TempDir&, const std::string&)> check = nullptr;
     bool outOfMemory = false;  // the change is memory running out
 };
 
@@ -161,9 +171,9 @@ const ChangeCase kChangeCases[] = {
      {{"a.dbr", kSorted}, {"m.dbr", kSorted}, {"z.dbr", kSorted}}},
     // What is finished is put in place; nothing of the file under way stays.
     {"memory runs out while a file is read", When::BeforeOpen, "z.dbr", OutOfMemory, {},
-     {{"a.dbr", kSorted}, {"m.dbr", kSorted}, {"sub/s.dbr", kSorted}, {"z.dbr", kUnsorted}}, nullptr, true},
+     {{"a.dbr", kSorted}, {"m.dbr", kSorted}, {"sub/s.dbr", kSorted}, {"z.dbr", kUnsorted}}, nullptr, nullptr, true},
     {"memory runs out while new content is written", When::BeforeWrite, "m.dbr", OutOfMemory, {},
-     {{"a.dbr", kSorted}, {"m.dbr", kUnsorted}, {"sub/s.dbr", kUnsorted}, {"z.dbr", kUnsorted}}, nullptr, true},
+     {{"a.dbr", kSorted}, {"m.dbr", kUnsorted}, {"sub/s.dbr", kUnsorted}, {"z.dbr", kUnsorted}}, nullptr, nullptr, true},
 #ifndef _WIN32
     // Changed by another program between the read and the replace: what it
     // wrote stays, and the link's new target is not overwritten.
@@ -190,6 +200,60 @@ const ChangeCase kChangeCases[] = {
          MakeFiles(d, {{"t1.rec", kUnsorted}, {"t2.rec", "c,3,\r\n"}});
          Remove(d, "m.dbr");
          fs::create_symlink("t1.rec", d.Path("m.dbr"));
+     }},
+    // The same file under two names is written in place: the look before
+    // that write finds the other program's.
+    {"file of two names written in place by another program before it is rewritten", When::BeforeRewrite, "m.dbr",
+     [](const TempDir& d) { d.Write("m.dbr", "c,3,\r\nd,4,\r\n"); },
+     {{kCannotWriteMessage, "m.dbr"}, {kCompleteMessage, ""}},
+     {{"a.dbr", kSorted}, {"m.dbr", "c,3,\r\nd,4,\r\n"}, {"m.two", "c,3,\r\nd,4,\r\n"}, {"sub/s.dbr", kUnsorted},
+      {"z.dbr", kUnsorted}},
+     [](const TempDir& d) { fs::create_hard_link(d.Path("m.dbr"), d.Path("m.two")); }},
+    // What another program changes besides the content is not undone by
+    // a new file made as the file was read.
+    {"mode changed by another program before the file is rewritten", When::BeforeRewrite, "m.dbr",
+     [](const TempDir& d) { chmod(d.Path("m.dbr").c_str(), 0600); }, {{kCannotWriteMessage, "m.dbr"}, {kCompleteMessage, ""}},
+     {{"a.dbr", kSorted}, {"m.dbr", kUnsorted}, {"sub/s.dbr", kUnsorted}, {"z.dbr", kUnsorted}}, nullptr,
+     [](const TempDir& d, const std::string& label) { EXPECT_EQ(StatOf(d, "m.dbr").st_mode & 07777, 0600u) << label; }},
+    {"owner changed by another program before the file is rewritten", When::BeforeRewrite, "m.dbr",
+     [](const TempDir& d) { chown(d.Path("m.dbr").c_str(), 65534, 65534); },
+     {{kCannotWriteMessage, "m.dbr"}, {kCompleteMessage, ""}},
+     {{"a.dbr", kSorted}, {"m.dbr", kUnsorted}, {"sub/s.dbr", kUnsorted}, {"z.dbr", kUnsorted}}, nullptr,
+     [](const TempDir& d, const std::string& label) {
+         EXPECT_EQ(StatOf(d, "m.dbr").st_uid, 65534u) << label;
+         EXPECT_EQ(StatOf(d, "m.dbr").st_gid, 65534u) << label;
+     }},
+    {"second name made by another program before the file is rewritten", When::BeforeRewrite, "m.dbr",
+     [](const TempDir& d) { fs::create_hard_link(d.Path("m.dbr"), d.Path("m.two")); },
+     {{kCannotWriteMessage, "m.dbr"}, {kCompleteMessage, ""}},
+     {{"a.dbr", kSorted}, {"m.dbr", kUnsorted}, {"m.two", kUnsorted}, {"sub/s.dbr", kUnsorted}, {"z.dbr", kUnsorted}},
+     nullptr,
+     [](const TempDir& d, const std::string& label) { EXPECT_EQ(StatOf(d, "m.dbr").st_ino, StatOf(d, "m.two").st_ino) << label; }},
+    {"extended attribute set by another program before the file is rewritten", When::BeforeRewrite, "m.dbr",
+     [](const TempDir& d) { setxattr(d.Path("m.dbr").c_str(), "user.origin", "staging", 7, 0); },
+     {{kCannotWriteMessage, "m.dbr"}, {kCompleteMessage, ""}},
+     {{"a.dbr", kSorted}, {"m.dbr", kUnsorted}, {"sub/s.dbr", kUnsorted}, {"z.dbr", kUnsorted}}},
+    // The attributes step acts on the file that was read, not on what the
+    // name leads to: the private file keeps its bits.
+    {"private file put under a read-only file's name before it is rewritten", When::BeforeRewrite, "m.dbr",
+     [](const TempDir& d) {
+         d.Write("m.new", "c,3,\r\n");
+         chmod(d.Path("m.new").c_str(), 0600);
+         fs::rename(d.Path("m.new"), d.Path("m.dbr"));
+     },
+     {{kCannotWriteMessage, "m.dbr"}, {kCompleteMessage, ""}},
+     {{"a.dbr", kSorted}, {"m.dbr", "c,3,\r\n"}, {"sub/s.dbr", kUnsorted}, {"z.dbr", kUnsorted}},
+     [](const TempDir& d) { chmod(d.Path("m.dbr").c_str(), 0444); },
+     [](const TempDir& d, const std::string& label) { EXPECT_EQ(StatOf(d, "m.dbr").st_mode & 07777, 0600u) << label; }},
+    // Nothing learnt from the files before hides it: the new files lose
+    // the ACL that the directory's default ACL gives them.
+    {"default ACL given to the directory during the run", When::BeforeRewrite, "m.dbr",
+     [](const TempDir& d) { EXPECT_EQ(std::system(("setfacl -d -m u:nobody:r " + d.Path()).c_str()), 0); },
+     {{kCompleteMessage, ""}}, {{"a.dbr", kSorted}, {"m.dbr", kSorted}, {"sub/s.dbr", kSorted}, {"z.dbr", kSorted}},
+     nullptr,
+     [](const TempDir& d, const std::string& label) {
+         for (const char* name : {"m.dbr", "z.dbr"})
+             EXPECT_LT(getxattr(d.Path(name).c_str(), "system.posix_acl_access", nullptr, 0), 0) << label << ": " << name;
      }},
     // Listed, then gone: its first file cannot be opened. (Windows keeps a
     // directory with an open search from going away.)
@@ -218,6 +282,7 @@ TEST(RealFaults, TreeChangesDuringTheRun) {
         EXPECT_EQ(got.outOfMemory, c.outOfMemory) << c.name;
         EXPECT_EQ(got.messages, Expand(dir, c.messages)) << c.name;
         CheckFiles(dir, c.after, c.name);
+        if (c.check) c.check(dir, c.name);
     }
 }
 
@@ -366,6 +431,7 @@ struct OddEntryCase {
     Files after;
     std::vector<std::pair<std::string, mode_t>> modes;  // after the run
     std::vector<std::string> sameXattrs = {};  // files whose attributes the run keeps
+    std::vector<std::pair<std::string, gid_t>> groups = {};  // after the run
 };
 
 const OddEntryCase kOddEntryCases[] = {
@@ -415,6 +481,9 @@ const OddEntryCase kOddEntryCases[] = {
      {{kCompleteMessage, ""}},
      {{"tree/a.dbr", kSorted}, {"tree/m.dbr", kSorted}, {"outside/real.dbr", kSorted}, {"tree/z.dbr", kSorted}},
      {{"outside/real.dbr", 0644}}},
+    // The owner is the same (root), the group is not: it is kept too.
+    {"root's file of another group", [](const TempDir& d) { chown(d.Path("tree/a.dbr").c_str(), 0, 1234); },
+     {{kCompleteMessage, ""}}, {{"tree/a.dbr", kSorted}, {"tree/z.dbr", kSorted}}, {}, {}, {{"tree/a.dbr", 1234}}},
     {"unusual permission bits kept",
      [](const TempDir& d) {
          chmod(d.Path("tree/a.dbr").c_str(), 0604);
@@ -467,6 +536,7 @@ TEST(RealFaults, OddEntries) {
                     fs::is_fifo(fs::symlink_status(dir.Path("tree/m.dbr"))))
             << c.name << ": a link or pipe was replaced by a file";
         for (const auto& m : c.modes) EXPECT_EQ(Mode(dir, m.first), m.second) << c.name << ": " << m.first;
+        for (const auto& g : c.groups) EXPECT_EQ(StatOf(dir, g.first).st_gid, g.second) << c.name << ": " << g.first;
     }
 }
 
@@ -587,6 +657,11 @@ struct NonRootCase {
     std::function<void(const TempDir&)> change = nullptr;
 };
 
+void MakeMine(const TempDir& d, const char* name, mode_t mode) {
+    chown(d.Path(name).c_str(), 65534, 65534);
+    chmod(d.Path(name).c_str(), mode);
+}
+
 const gid_t kSharedGroup = 1234;
 
 // count files dir/fN.dbr that hold bytes, after the files given.
@@ -678,6 +753,34 @@ const NonRootCase kNonRootCases[] = {
       {"tree/.gone.dbr.*.tvtmp", "x"}, {"tree/.m.dbr.1-0.tvtmp", "x"}, {"tree/.z.dbr.*.tvcpy", "x"},
       {"tree/.z.dbr.*.tvtm~", "x"}},
      {}},
+    // A read-only working copy of its own: the attributes step lets the
+    // owner write it.
+    {"its own read-only file", [](const TempDir& d) { MakeMine(d, "tree/m.dbr", 0444); }, {},
+     {{kCompleteMessage, ""}},
+     {{"tree/a.dbr", kSorted}, {"tree/m.dbr", kSorted}, {"tree/z.dbr", kSorted}},
+     {{"tree/m.dbr", 0644, 65534, 65534}}},
+    // Put under the name after the read: the attributes step does not
+    // reach it.
+    {"private file put under its own read-only file's name", [](const TempDir& d) { MakeMine(d, "tree/m.dbr", 0444); },
+     {}, {{kCannotWriteMessage, "tree/m.dbr"}, {kCompleteMessage, ""}},
+     {{"tree/a.dbr", kSorted}, {"tree/m.dbr", "c,3,\r\n"}, {"tree/z.dbr", kUnsorted}},
+     {{"tree/m.dbr", 0600, 65534, 65534}},
+     0,
+     When::BeforeRewrite,
+     "m.dbr",
+     [](const TempDir& d) {
+         d.Write("tree/m.new", "c,3,\r\n");
+         chmod(d.Path("tree/m.new").c_str(), 0600);
+         fs::rename(d.Path("tree/m.new"), d.Path("tree/m.dbr"));
+     }},
+    {"mode of its own file changed after the read", [](const TempDir& d) { MakeMine(d, "tree/m.dbr", 0644); }, {},
+     {{kCannotWriteMessage, "tree/m.dbr"}, {kCompleteMessage, ""}},
+     {{"tree/a.dbr", kSorted}, {"tree/m.dbr", kUnsorted}, {"tree/z.dbr", kUnsorted}},
+     {{"tree/m.dbr", 0600, 65534, 65534}},
+     0,
+     When::BeforeRewrite,
+     "m.dbr",
+     [](const TempDir& d) { chmod(d.Path("tree/m.dbr").c_str(), 0600); }},
 };
 
 TEST(RealFaults, RunByAnOrdinaryUser) {
@@ -783,11 +886,19 @@ TEST(RealFaults, SignalDuringTheWriteOfALargeFile) {
         int sig;  // 0: the file size limit, below the file's size: the write
                   // fails and is reported, instead of a SIGXFSZ ending it all
         bool inPlace;
+        // Sent by the process to itself from inside a step that holds
+        // signals back (the making of the new file, the replace), instead
+        // of during a write: it takes effect once the step is over.
+        When held = When::BeforeWrite;
     };
     const Case cases[] = {{SIGINT, false},  {SIGTERM, false}, {SIGHUP, false}, {SIGQUIT, false}, {SIGALRM, false},
-                          {SIGUSR1, false}, {SIGUSR2, false}, {0, false},      {SIGINT, true},  {SIGTERM, true}};
+                          {SIGUSR1, false}, {SIGUSR2, false}, {0, false},      {SIGINT, true},  {SIGTERM, true},
+                          {SIGTERM, false, When::BeforeRewrite}, {SIGTERM, false, When::Replace}};
     for (const Case& c : cases) {
-        std::string label = std::string(c.sig ? strsignal(c.sig) : "file size limit") + (c.inPlace ? ", in place" : "");
+        const bool held = c.held != When::BeforeWrite;
+        std::string label = std::string(c.sig ? strsignal(c.sig) : "file size limit") + (c.inPlace ? ", in place" : "") +
+                            (c.held == When::BeforeRewrite ? ", held by the create" : "") +
+                            (c.held == When::Replace ? ", held by the replace" : "");
         // A signal that this process was started to ignore (as nohup and a
         // script's background job start it) is rightly ignored by a run too.
         struct sigaction started;
@@ -814,7 +925,12 @@ TEST(RealFaults, SignalDuringTheWriteOfALargeFile) {
             int writes = 0;
             const When when = c.inPlace ? When::BeforeWriteInPlace : When::BeforeWrite;
             hooked.hook = [&](When w, const std::string&) {
-                if (!c.sig || w != when || ++writes != 2) return;
+                if (held && w == c.held && ++writes == 1) {
+                    char one = 1;
+                    if (write(fds[1], &one, 1) == 1) kill(getpid(), c.sig);
+                    return;
+                }
+                if (!c.sig || held || w != when || ++writes != 2) return;
                 char one = 1;
                 if (write(fds[1], &one, 1) == 1) pause();
             };
@@ -825,7 +941,7 @@ TEST(RealFaults, SignalDuringTheWriteOfALargeFile) {
         std::string one;
         bool writing = ReadWithin(fds[0], one, 60, 1) && one.size() == 1;
         close(fds[0]);
-        if (c.sig) kill(pid, c.sig);
+        if (c.sig && !held) kill(pid, c.sig);
         int status = 0;
         ASSERT_TRUE(WaitForChild(pid, status)) << label << ": the child did not end in time";
         if (c.sig) {
@@ -834,8 +950,12 @@ TEST(RealFaults, SignalDuringTheWriteOfALargeFile) {
         } else {
             EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3) << label << ": status " << status;
         }
+        TempDir clean;
+        clean.Write("big.dbr", big);
+        RunCatching(GetRealFileSystem(), clean.Path("big.dbr"));
         if (!c.inPlace) {
-            CheckFiles(dir, {{"big.dbr", big}}, label);
+            // Once the replace has begun, it ends before the signal does.
+            CheckFiles(dir, {{"big.dbr", c.held == When::Replace ? clean.Read("big.dbr") : big}}, label);
             continue;
         }
         // Part-way: the file is neither old nor new, and its copy beside it
@@ -848,9 +968,6 @@ TEST(RealFaults, SignalDuringTheWriteOfALargeFile) {
         ASSERT_TRUE(ParseOwnFileName(copies[0], own));
         EXPECT_EQ(own.kind, LeftoverKind::CompleteNew) << label << ": " << copies[0];
         EXPECT_EQ(own.stem, "big.dbr") << label;
-        TempDir clean;
-        clean.Write("big.dbr", big);
-        RunCatching(GetRealFileSystem(), clean.Path("big.dbr"));
         EXPECT_EQ(dir.Read(copies[0]), clean.Read("big.dbr")) << label;
         EXPECT_EQ(dir.Read("big.dbr"), dir.Read("big.two")) << label;
     }

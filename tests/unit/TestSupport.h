@@ -42,7 +42,10 @@ public:
         messages.push_back(text.str());
         kinds.push_back(kind);
     }
-    void RecordFileDone(const CString&, bool wasChanged) override { changed.push_back(wasChanged); }
+    void RecordFileDone(const CString& path, bool wasChanged) override {
+        changed.push_back(wasChanged);
+        done.push_back(path.str());
+    }
     // A file of ours left on the disk: "<left KIND> RECORD", where KIND is
     // partial, complete, unplaced, placed or old, followed by ", interrupted"
     // and ", missing" where they apply.
@@ -55,6 +58,7 @@ public:
     std::vector<std::string> messages;
     std::vector<MessageKind> kinds;
     std::vector<bool> changed;  // one entry per record file that passed
+    std::vector<std::string> done;  // and its path
 };
 
 std::string Crlf(const std::vector<std::string>& lines);

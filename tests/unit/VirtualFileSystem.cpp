@@ -88,8 +88,10 @@ public:
         return true;
     }
     bool Truncate(FileError&) override {
+        if (m_fs.m_crashed) return true;
         if (VirtualFileSystem::Node* node = m_fs.Find(m_path)) {
             node->bytes.resize(m_at);
+            node->changeTime = ++m_fs.m_clock;
             m_fs.Share(m_path);
         }
         return true;
@@ -103,6 +105,7 @@ public:
         if (!m_inPlace) m_fs.m_nodes.erase(m_path);
     }
     const std::string& Target() const { return m_target; }
+    const std::string& Path() const { return m_path; }
     void FlushNow() {
         if (m_fs.m_crashed) return;
         ++m_fs.m_flushes;
@@ -118,7 +121,7 @@ private:
         node.bytes.replace(m_at, std::min(size, node.bytes.size() > m_at ? node.bytes.size() - m_at : 0),
                            p, size);
         m_at += size;
-        node.lastWrite = ++m_fs.m_clock;
+        node.lastWrite = node.changeTime = ++m_fs.m_clock;
         m_fs.Share(m_path);
     }
     VirtualFileSystem& m_fs;
@@ -146,7 +149,9 @@ VirtualFileSystem::Node& VirtualFileSystem::NewNode(const std::string& path) {
     Node& node = m_nodes[path];
     node = Node();
     node.id = m_nextId++;
-    node.lastWrite = ++m_clock;
+    node.lastWrite = node.changeTime = ++m_clock;
+    node.owner = m_user;
+    node.group = m_groups.empty() ? m_user : m_groups.front();
     return node;
 }
 
@@ -173,10 +178,61 @@ void VirtualFileSystem::AddFile(const std::string& name, const std::string& byte
     Node& node = NewNode(Path(name));
     node.bytes = node.durable = bytes;
     node.attributes = attributes;
+    node.mode = (attributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0644;
 }
 
 void VirtualFileSystem::AddHardLink(const std::string& name, const std::string& existing) {
-    m_nodes[Path(name)] = m_nodes[Path(existing)];
+    m_nodes[Path(name)] = Changed(Resolve(Path(existing)));
+}
+
+VirtualFileSystem::Node& VirtualFileSystem::Changed(const std::string& path) {
+    Node& node = m_nodes.at(path);
+    node.changeTime = ++m_clock;
+    Share(path);
+    return node;
+}
+
+void VirtualFileSystem::Chmod(const std::string& path, uint32_t mode) {
+    std::string at = Resolve(path);
+    m_nodes.at(at).mode = mode;
+    Changed(at);
+}
+
+void VirtualFileSystem::Chown(const std::string& path, uint32_t owner, uint32_t group) {
+    std::string at = Resolve(path);
+    m_nodes.at(at).owner = owner;
+    m_nodes.at(at).group = group;
+    Changed(at);
+}
+
+void VirtualFileSystem::SetXattr(const std::string& path, const std::string& name, const std::string& value) {
+    std::string at = Resolve(path);
+    m_nodes.at(at).xattrs[name] = value;
+    Changed(at);
+}
+
+bool VirtualFileSystem::MayWrite(const Node& node) const {
+    if (m_user == 0) return true;
+    if (node.owner == m_user) return (node.mode & 0200) != 0;
+    bool member = std::find(m_groups.begin(), m_groups.end(), node.group) != m_groups.end();
+    return (node.mode & (member ? 0020 : 0002)) != 0;
+}
+
+bool VirtualFileSystem::MayGive(uint32_t owner, uint32_t group) const {
+    return m_user == 0 || (owner == m_user && std::find(m_groups.begin(), m_groups.end(), group) != m_groups.end());
+}
+
+VirtualFileSystem::Node* VirtualFileSystem::NodeOf(const InputFile& read, std::string& path) {
+    const FileFacts& facts = read.Facts();
+    path = facts.target.str();
+    Node* node = Find(path);
+    if (node && node->id == facts.id.low) return node;
+    for (auto& kv : m_nodes)
+        if (kv.second.id == facts.id.low && kv.second.link.empty()) {
+            path = kv.first;
+            return &kv.second;
+        }
+    return nullptr;  // gone with its last name
 }
 
 void VirtualFileSystem::Share(const std::string& path) {
@@ -201,15 +257,18 @@ void VirtualFileSystem::WriteInPlace(const std::string& path, const std::string&
     Node* node = Find(at);
     node->bytes = node->durable = bytes;
     node->lastWrite = ++m_clock;
-    Share(at);
+    Changed(at);
 }
 
 void VirtualFileSystem::ReplaceWithNew(const std::string& path, const std::string& bytes) {
     std::string at = Resolve(path);
-    DWORD attributes = Find(at)->attributes;
+    Node old = *Find(at);
     Node& node = NewNode(at);
     node.bytes = node.durable = bytes;
-    node.attributes = attributes;
+    node.attributes = old.attributes;
+    node.mode = old.mode;
+    node.owner = old.owner;
+    node.group = old.group;
 }
 
 VirtualFileSystem::Node* VirtualFileSystem::Find(const std::string& path) {
@@ -248,6 +307,10 @@ FileFacts VirtualFileSystem::FactsOf(const Node& node) const {
     f.attributes = node.directory ? DWORD(FILE_ATTRIBUTE_DIRECTORY) : node.attributes;
     f.size = node.bytes.size();
     f.lastWrite = node.lastWrite;
+    f.changeTime = node.changeTime;
+    f.mode = node.mode;
+    f.owner = node.owner;
+    f.group = node.group;
     f.id.volume = 1;
     f.id.low = node.id;
     f.id.known = true;
@@ -267,6 +330,12 @@ DWORD VirtualFileSystem::Attributes(const std::string& path) const {
     const Node* node = Find(path);
     return node ? node->attributes : 0;
 }
+
+uint32_t VirtualFileSystem::Mode(const std::string& path) const {
+    const Node* node = Find(path);
+    return node ? node->mode : 0;
+}
+
 
 std::vector<std::string> VirtualFileSystem::Entries() const {
     std::vector<std::string> out;
@@ -381,19 +450,32 @@ bool VirtualFileSystem::Identify(const CString& pathText, FileFacts& facts, File
     return true;
 }
 
-bool VirtualFileSystem::SetAttributes(const CString& pathText, DWORD attributes, FileFacts& facts,
-                                      FileError& error) {
+bool VirtualFileSystem::SetAttributes(const CString& pathText, const InputFile& file, DWORD attributes,
+                                      FileFacts& facts, FileError& error) {
     const std::string& path = pathText.str();
     if (Call(Op::Attributes, path, error)) return false;
-    Node* node = Find(Resolve(path));
+    // On the file that was read, whatever the name leads to now, and only
+    // while it is as it was read; only its owner (or root) may.
+    std::string at;
+    Node* node = NodeOf(file, at);
     if (!node) {
         error = kNotFound;
         return false;
     }
+    if (!SameFileUnchanged(FactsOf(*node), facts) || (m_user != 0 && node->owner != m_user)) {
+        error = kDenied;
+        return false;
+    }
     if (m_crashed) return true;
-    node->attributes = node->directory ? (attributes | FILE_ATTRIBUTE_DIRECTORY) : attributes;
+    node->attributes = attributes;
+    if (attributes & FILE_ATTRIBUTE_READONLY)
+        node->mode &= ~0222u;
+    else
+        node->mode |= 0200;
+    Changed(at);
     facts.attributes = node->attributes;
-    Share(Resolve(path));
+    facts.mode = node->mode;
+    facts.changeTime = node->changeTime;
     return true;
 }
 
@@ -407,8 +489,17 @@ std::unique_ptr<OutputFile> VirtualFileSystem::CreateExclusive(const CString& pa
         error = parent ? FileError{80, "The file exists.", true} : kNotFound;
         return nullptr;
     }
+    // No more than a write into the file itself would be allowed, once the
+    // attributes step has let its owner write.
+    const Node* old = like.target.IsEmpty() ? nullptr : Find(like.target.str());
+    if (old && old->owner != m_user && !MayWrite(*old)) {
+        error = kDenied;
+        return nullptr;
+    }
     if (m_crashed) return nullptr;
-    NewNode(path).attributes = FILE_ATTRIBUTE_ARCHIVE;
+    Node& made = NewNode(path);
+    made.attributes = FILE_ATTRIBUTE_ARCHIVE;
+    made.mode = like.mode & 0755;  // as a umask of 022 lets through
     return std::make_unique<VirtualOutputFile>(*this, path, target, false);
 }
 
@@ -435,6 +526,7 @@ bool VirtualFileSystem::Replace(const CString& fromText, const CString& toText, 
     if (m_crashed) return true;
     m_nodes[to] = *moved;
     m_nodes.erase(from);
+    m_nodes[to].changeTime = ++m_clock;
     return true;
 }
 
@@ -448,15 +540,34 @@ bool VirtualFileSystem::Remove(const CString& pathText, FileError& error) {
     return true;
 }
 
-bool VirtualFileSystem::CopyIdentity(const InputFile&, const FileFacts&, OutputFile&, FileError&) { return true; }
+bool VirtualFileSystem::CopyIdentity(const InputFile& from, const FileFacts& facts, OutputFile& to, FileError& error) {
+    // Owner, group, bits and extended attributes, as the process may give
+    // them; the attributes are those of the held file as they are now.
+    const std::string& path = static_cast<VirtualOutputFile&>(to).Path();
+    m_log.push_back("copy-identity " + path);
+    std::string at;
+    const Node* old = NodeOf(from, at);
+    Node* made = Find(path);
+    if (!old || !made || !MayGive(facts.owner, facts.group)) {
+        error = kDenied;
+        return false;
+    }
+    if (m_crashed) return true;
+    made->owner = facts.owner;
+    made->group = facts.group;
+    made->mode = facts.mode;
+    made->xattrs = old->xattrs;
+    made->changeTime = ++m_clock;
+    return true;
+}
 
-std::unique_ptr<OutputFile> VirtualFileSystem::OpenInPlace(const CString& nameText, std::unique_ptr<InputFile>& read,
-                                                           FileError& error) {
+std::unique_ptr<OutputFile> VirtualFileSystem::OpenInPlace(const CString& nameText, std::unique_ptr<InputFile>&,
+                                                           const FileFacts& expected, FileError& error) {
     const std::string& name = nameText.str();
     if (Call(Op::Open, name, error)) return nullptr;
     std::string target = Resolve(name);
     const Node* node = Find(target);
-    if (!node || node->directory || !SameFileUnchanged(FactsOf(*node), read->Facts())) {
+    if (!node || node->directory || !SameFileUnchanged(FactsOf(*node), expected) || !MayWrite(*node)) {
         error = kDenied;
         return nullptr;
     }
@@ -471,7 +582,12 @@ bool VirtualFileSystem::FlushAll(const std::vector<OutputFile*>& files, FileErro
     return true;
 }
 
-bool VirtualFileSystem::FlushDirectoryOf(const CString& path, FileError&) {
+bool VirtualFileSystem::FlushDirectoryOf(const CString& path, FileError& error) {
+    // Only a file that is there has an entry to put on the disk.
     m_log.push_back("flush-directory " + path.str());
+    if (!m_crashed && !Find(path.str())) {
+        error = kNotFound;
+        return false;
+    }
     return true;
 }

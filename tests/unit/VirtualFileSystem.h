@@ -7,6 +7,10 @@
 // It behaves as Windows does where the backends differ: a replacement cannot
 // be moved over a read-only file, and a wildcard search of a directory yields
 // "." and ".." as well. Links are full paths; any component may be one.
+// Files have an owner, a group, permission bits and a change time as on
+// POSIX, and the process a user: root, unless told otherwise, who may do
+// what root may; another user may write only a file it owns or that its
+// bits let it write, and give a new file no owner but itself.
 #pragma once
 
 #include <cstdint>
@@ -51,14 +55,27 @@ public:
     void AddHardLink(const std::string& name, const std::string& existing);
 
     // What another program does, by full path: writes new bytes into the
-    // file (same identity), or puts a new file with them in its place.
+    // file (same identity), or puts a new file with them in its place;
+    // changes its permission bits, owner and group, or an extended
+    // attribute. Each moves the file's change time.
     void WriteInPlace(const std::string& path, const std::string& bytes);
     void ReplaceWithNew(const std::string& path, const std::string& bytes);
+    void Chmod(const std::string& path, uint32_t mode);
+    void Chown(const std::string& path, uint32_t owner, uint32_t group);
+    void SetXattr(const std::string& path, const std::string& name, const std::string& value);
+
+    // The process's user and the groups it belongs to (the first is its own).
+    void SetUser(uint32_t user, std::vector<uint32_t> groups) {
+        m_user = user;
+        m_groups = std::move(groups);
+    }
 
     // What is stored at a full path: "<missing>" or "<directory>" when it is
     // not a file (links are not followed).
     std::string Bytes(const std::string& path) const;
     DWORD Attributes(const std::string& path) const;
+    // The permission bits of the file at a full path (0 when nothing is there).
+    uint32_t Mode(const std::string& path) const;
     // Every full path that exists, files and directories, in map order.
     std::vector<std::string> Entries() const;
 
@@ -103,13 +120,15 @@ public:
     std::unique_ptr<DirectoryListing> FindFirst(const CString& pattern, CString& root, FileError& error) override;
     std::unique_ptr<InputFile> OpenRead(const CString& path, FileError& error) override;
     bool Identify(const CString& path, FileFacts& facts, FileError& error) override;
-    bool SetAttributes(const CString& path, DWORD attributes, FileFacts& facts, FileError& error) override;
+    bool SetAttributes(const CString& path, const InputFile& file, DWORD attributes, FileFacts& facts,
+                       FileError& error) override;
     std::unique_ptr<OutputFile> CreateExclusive(const CString& path, const FileFacts& like, FileError& error) override;
     bool Replace(const CString& from, const CString& to, FileError& error) override;
     bool Remove(const CString& path, FileError& error) override;
     unsigned long ProcessId() override { return 4242; }
     bool CopyIdentity(const InputFile& from, const FileFacts& facts, OutputFile& to, FileError& error) override;
-    std::unique_ptr<OutputFile> OpenInPlace(const CString& name, std::unique_ptr<InputFile>& read, FileError& error) override;
+    std::unique_ptr<OutputFile> OpenInPlace(const CString& name, std::unique_ptr<InputFile>& read,
+                                            const FileFacts& expected, FileError& error) override;
     bool FlushAll(const std::vector<OutputFile*>& files, FileError& error) override;
     bool FlushDirectoryOf(const CString& path, FileError& error) override;
 
@@ -126,6 +145,11 @@ private:
         DWORD attributes = 0;
         uint64_t id = 0;
         int64_t lastWrite = 0;
+        int64_t changeTime = 0;
+        uint32_t mode = 0644;
+        uint32_t owner = 0;
+        uint32_t group = 0;
+        std::map<std::string, std::string> xattrs;
     };
 
     // Logs and counts a call; true when it is the one that is to fail.
@@ -138,6 +162,14 @@ private:
     Node& NewNode(const std::string& path);
     // After a change to the node at path: every other name of it sees it.
     void Share(const std::string& path);
+    // A change of anything about the node at path (which must be there).
+    Node& Changed(const std::string& path);
+    // The node that the open file read is, under any of its names.
+    Node* NodeOf(const InputFile& read, std::string& path);
+    // The process's user may write the node, or may give a file its owner
+    // and group.
+    bool MayWrite(const Node& node) const;
+    bool MayGive(uint32_t owner, uint32_t group) const;
 
     std::map<std::string, Node> m_nodes;
     uint64_t m_nextId = 1;
@@ -151,6 +183,8 @@ private:
     bool m_faultAtSearchStart = false;
     bool m_crashed = false;
     bool m_replaceLosesTarget = false;
+    uint32_t m_user = 0;
+    std::vector<uint32_t> m_groups = {0};
     int m_flushes = 0;
     std::string m_faultPath;
     std::vector<std::string> m_log;
