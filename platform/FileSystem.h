@@ -59,6 +59,12 @@ struct FileFacts {
     // Opened files only: the path that the name led to when it was opened,
     // links resolved; the file that new content replaces.
     CString target;
+    // Opened files only: while the open lasts, no other program can write,
+    // replace, move or delete the file, and the name led to it directly (no
+    // link on the way, a local volume). The name then still leads to the
+    // file as it was read until the open is let go: nothing is left for a
+    // look before the replace to find.
+    bool nameHeld = false;
 };
 
 // The same file, unchanged: the same identity, size and last write (another

@@ -99,10 +99,11 @@ Replacement::Result Replacement::Commit(FileError& error) {
 Replacement::Result Replacement::Rename(FileError& error) {
     if (!m_out->Close(error)) return Result::WriteFailed;
     // Links are followed again: a link pointed elsewhere, a file replaced,
-    // deleted or written by another program since the read all differ.
+    // deleted or written by another program since the read all differ. (Not
+    // where the read's hold has kept every other program away.)
     FileFacts now;
-    if (!m_fs.Identify(m_name, now, error)) return Result::NotPlaced;
-    if (!SameFileUnchanged(now, m_facts)) {
+    if (!m_facts.nameHeld && !m_fs.Identify(m_name, now, error)) return Result::NotPlaced;
+    if (!m_facts.nameHeld && !SameFileUnchanged(now, m_facts)) {
         error = FileError{kChangedSinceRead, "The file was changed by another program after it was read."};
         return Result::NotPlaced;
     }

@@ -2,7 +2,7 @@
 # tervalo-cli.exe under Wine on host files that Wine cannot make itself:
 # a record file reached through a symbolic link is rewritten where the link
 # leads and the link stays, also beside its target, and a file of two names
-# stays one; Ctrl+C (SIGINT, which Wine hands to the console
+# stays one; permission bits are kept; Ctrl+C (SIGINT, which Wine hands to the console
 # handlers) while a large file is written leaves no temporary file, and the
 # file holds its old bytes or its sorted ones.
 set -eu
@@ -37,6 +37,21 @@ for opts in "" --no-sync; do
         [ "$(od -c "$dir/two/$f.dbr")" = "$(printf 'a,1,\r\nb,1,\r\n' | od -c)" ] || fail "two names ($opts): $f.dbr"
     done
     rm -r "$dir/two"
+done
+
+# The permission bits as Linux sees them: kept by a rewrite, a read-only
+# file gaining write for its owner (new files are made under umask 022).
+umask 022
+mkdir "$dir/modes"
+for mode in 600 640 644 444; do
+    printf 'b,1,\r\na,1,\r\n' >"$dir/modes/m$mode.dbr"
+    chmod $mode "$dir/modes/m$mode.dbr"
+done
+run "$dir/modes" >/dev/null || fail "modes: the run failed"
+for pair in 600:600 640:640 644:644 444:644; do
+    got=$(stat -c %a "$dir/modes/m${pair%:*}.dbr")
+    [ "$got" = "${pair#*:}" ] || fail "mode ${pair%:*} became $got, not ${pair#*:}"
+    [ "$(od -c "$dir/modes/m${pair%:*}.dbr")" = "$(printf 'a,1,\r\nb,1,\r\n' | od -c)" ] || fail "mode ${pair%:*}: not sorted"
 done
 
 awk 'BEGIN { for (i = 3000000; i > 0; i--) printf "k%d,v\r\n", i }' >"$dir/big.dbr"
