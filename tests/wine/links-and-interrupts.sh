@@ -2,9 +2,10 @@
 # tervalo-cli.exe under Wine on host files that Wine cannot make itself:
 # a record file reached through a symbolic link is rewritten where the link
 # leads and the link stays, also beside its target, and a file of two names
-# stays one; permission bits are kept; Ctrl+C (SIGINT, which Wine hands to the console
-# handlers) while a large file is written leaves no temporary file, and the
-# file holds its old bytes or its sorted ones.
+# stays one; permission bits are kept; long names outside ASCII are
+# rewritten; Ctrl+C (SIGINT, which Wine hands to the console handlers) while
+# a large file is written leaves no temporary file, and the file holds its
+# old bytes or its sorted ones.
 set -eu
 cli=${1:?usage: links-and-interrupts.sh tervalo-cli.exe}
 [ -n "${WINEPREFIX:-}" ] || { echo "WINEPREFIX names no prefix"; exit 77; }
@@ -52,6 +53,17 @@ for pair in 600:600 640:640 644:644 444:644; do
     got=$(stat -c %a "$dir/modes/m${pair%:*}.dbr")
     [ "$got" = "${pair#*:}" ] || fail "mode ${pair%:*} became $got, not ${pair#*:}"
     [ "$(od -c "$dir/modes/m${pair%:*}.dbr")" = "$(printf 'a,1,\r\nb,1,\r\n' | od -c)" ] || fail "mode ${pair%:*}: not sorted"
+done
+
+# Names of 82 CJK characters and a letter (251 bytes): the temporary
+# name is cut short, never inside a character, whatever length the counter
+# in it has.
+mkdir "$dir/long"
+han=$(printf '\346\274\242%.0s' $(seq 82))
+for x in a b c d e f g h i j k l; do printf 'b,1,\r\na,1,\r\n' >"$dir/long/$han$x.dbr"; done
+out=$(run "$dir/long" 2>&1) || fail "long names: $out"
+for f in "$dir"/long/*; do
+    [ "$(od -c "$f")" = "$(printf 'a,1,\r\nb,1,\r\n' | od -c)" ] || fail "long names: $f not sorted"
 done
 
 awk 'BEGIN { for (i = 3000000; i > 0; i--) printf "k%d,v\r\n", i }' >"$dir/big.dbr"
