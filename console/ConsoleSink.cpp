@@ -121,6 +121,12 @@ void ConsoleSink::CopyKept(const CString& path, const CString& copy) {
           << Shown(copy) << '\n';
 }
 
+void ConsoleSink::OldCopyLeft(const CString& path, const CString& copy) {
+    m_progress.Clear();
+    m_err << "tervalo-cli: " << Shown(path) << " was rewritten in full; its old content is left in " << Shown(copy)
+          << ", which may be deleted\n";
+}
+
 void ConsoleSink::RecordFileDone(const CString& path, bool changed) {
     ++m_done;
     if (changed || !(m_options.Checking() || m_options.changedOnly)) ++m_written;

@@ -41,6 +41,7 @@ public:
     void ShowMessage(const CString& text, MessageKind kind) override;
     void Failing(FailureKind kind, const CString& path, const FileError& error) override;
     void CopyKept(const CString& path, const CString& copy) override;
+    void OldCopyLeft(const CString& path, const CString& copy) override;
     void RecordFileDone(const CString& path, bool changed) override;
     void LineEndsDiffer(const CString&) override { m_lineEndsOnly = true; }
 

@@ -16,7 +16,7 @@ bool ReplaceBatch::Holds(const FileId& id) const {
     return false;
 }
 
-bool ReplaceBatch::Commit(const std::function<void(size_t)>& placed,
+bool ReplaceBatch::Commit(const Placed& placed,
                           const std::function<bool(const Failure&)>& failed) {
     std::vector<std::unique_ptr<Replacement>> pending;
     pending.swap(m_pending);
@@ -46,7 +46,7 @@ bool ReplaceBatch::Commit(const std::function<void(size_t)>& placed,
             continue;
         }
         pending[i].reset();  // its read is let go
-        placed(i);
+        placed(i, error.oldCopy);
     }
     return ok;
 }

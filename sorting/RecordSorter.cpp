@@ -285,7 +285,10 @@ BOOL CRecordSorter::SortOrCheck(const CString& path) {
 BOOL CRecordSorter::CommitPending() {
     std::vector<Done> done;
     done.swap(m_done);
-    auto placed = [&](size_t i) { m_sink.RecordFileDone(done[i].path, done[i].changed); };
+    auto placed = [&](size_t i, const CString& oldCopy) {
+        if (!oldCopy.IsEmpty()) m_sink.OldCopyLeft(done[i].path, oldCopy);
+        m_sink.RecordFileDone(done[i].path, done[i].changed);
+    };
     // Each failure is reported as it comes; the rest of the batch is given
     // up unless the run keeps going.
     auto failed = [&](const ReplaceBatch::Failure& failure) {

@@ -46,6 +46,13 @@ public:
         (void)path;
         (void)copy;
     }
+    // The file at path holds all of its new content; copy, beside it, holds
+    // its old content, which the replace put aside and could not remove.
+    // The dialog has no use for this.
+    virtual void OldCopyLeft(const CString& path, const CString& copy) {
+        (void)path;
+        (void)copy;
+    }
     // Comes just before a failure's message: what failed, where, and the
     // system's reason where there is one. The dialog has no use for this.
     virtual void Failing(FailureKind kind, const CString& path, const FileError& error) {

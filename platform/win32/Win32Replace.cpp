@@ -1,6 +1,8 @@
 // The replace of one file by another, and the removal of a file.
 #include <cwchar>
 
+#include "LongPath.h"
+#include "WideText.h"
 #include "Win32Files.h"
 
 namespace win32 {
@@ -69,6 +71,15 @@ std::wstring AsideName(const std::wstring& temp) {
     return aside;
 }
 
+// Removes the old file, which a replace put aside; where that fails (a
+// scanner holds it), error names it.
+void RemoveAside(const std::wstring& aside, FileError& error) {
+    if (SystemCalls().DeleteFileW(aside.c_str())) return;
+    std::string left;
+    ToNarrow(ShortForm(aside), left);
+    error.oldCopy = CString(std::move(left));
+}
+
 // ReplaceFile failed after taking the old file from its name: removed it
 // (1176) or moved it aside (1177), without moving the new one in. The name is
 // empty, and the new file holds the only complete copy of the content.
@@ -80,7 +91,7 @@ bool EndReplace(const std::wstring& from, const std::wstring& to, const std::wst
     const bool empty = !holds && NothingThere(code);
     if (empty) code = SystemCalls().MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) ? 0 : GetLastError();
     if (code == 0) {
-        SystemCalls().DeleteFileW(aside.c_str());
+        RemoveAside(aside, error);
         return true;
     }
     error = ErrorFrom(code);
@@ -108,7 +119,7 @@ bool Replace(const std::wstring& from, const std::wstring& to, FileError& error)
         // fails rather than leave the new file without it.
         const std::wstring aside = AsideName(from);
         if (replaceFile(to.c_str(), from.c_str(), aside.c_str(), REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
-            SystemCalls().DeleteFileW(aside.c_str());
+            RemoveAside(aside, error);
             return true;
         }
         code = GetLastError();

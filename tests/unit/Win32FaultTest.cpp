@@ -260,6 +260,16 @@ public:
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    // As ReplaceFile does it: the old file to the backup name, the new one in.
+    static BOOL WINAPI GoodReplace(LPCWSTR replaced, LPCWSTR replacement, LPCWSTR backup, DWORD, LPVOID, LPVOID) {
+        return MoveFileW(replaced, backup) && MoveFileW(replacement, replaced);
+    }
+    // The old file put aside cannot be removed (a scanner holds it).
+    static BOOL WINAPI AsideHeld(LPCWSTR name) {
+        if (fs::path(name).extension() != ".tvtm~") return DeleteFileW(name);
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return FALSE;
+    }
     static BOOL WINAPI FailingReplace(LPCWSTR, LPCWSTR, LPCWSTR, DWORD, LPVOID, LPVOID) {
         SetLastError(g_replaceError);
         return FALSE;
@@ -370,7 +380,7 @@ FileId Identity(const TempDir& dir, const std::string& name) {
 }
 
 // Where ReplaceFile cannot do the replace, the move does, unless the file
-// has gone: then nothing may bring it back. Where ReplaceFile took the old
+// has gone (then nothing may bring it back) or may not be written. Where ReplaceFile took the old
 // file away and failed to move the new one in, the new one is moved in;
 // failing that, the old one goes back, or else the new one is kept.
 TEST(RealFaults, ReplaceFallsBackToTheMove) {
@@ -415,6 +425,24 @@ TEST(RealFaults, ReplaceFallsBackToTheMove) {
         }
         CheckFilesAndCopy(dir, {{"m.dbr", c.after}}, c.kept, c.name);
     }
+    // The old file, put aside, cannot be removed: the file holds its new
+    // content, and tervalo-cli names the copy of the old one.
+    TempDir dir;
+    MakeFiles(dir, {{"m.dbr", kUnsorted}});
+    CallTable table;
+    SystemCalls().ReplaceFileW = &CallTable::GoodReplace;
+    SystemCalls().DeleteFileW = &CallTable::AsideHeld;
+    std::string entry = dir.Path("m.dbr");
+    const char* argv[] = {"tervalo-cli", entry.c_str()};
+    std::ostringstream out, err;
+    EXPECT_EQ(TervaloCliMain(2, argv, out, err), 0);
+    std::vector<std::string> aside;
+    for (const auto& e : fs::directory_iterator(dir.Path()))
+        if (e.path().extension() == ".tvtm~") aside.push_back(e.path().filename().string());
+    ASSERT_EQ(aside.size(), 1u);
+    EXPECT_EQ(err.str(), "tervalo-cli: " + entry + " was rewritten in full; its old content is left in " +
+                             dir.Path(aside[0]) + ", which may be deleted\n");
+    CheckFiles(dir, {{"m.dbr", kSorted}, {aside[0], kUnsorted}}, "the old file held");
 }
 
 // A file system that gives every directory the index 0 (some network
