@@ -346,6 +346,8 @@ public:
         return FALSE;
     }
 
+    const Win32Calls& Saved() const { return m_saved; }
+
 private:
     Win32Calls m_saved;
 };
@@ -508,7 +510,9 @@ TEST(RealFaults, FilesAreKnownByIdOrIndex) {
             CloseHandle(h);
             EXPECT_EQ(b.id.low, (uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow) << c.name;
             EXPECT_EQ(b.id.high, 0u) << c.name;
-            EXPECT_EQ(b.id.volume, info.dwVolumeSerialNumber) << c.name;
+            if (SystemCalls().ReplaceFileW) {  // Wine leaves a file's volume out
+                EXPECT_EQ(b.id.volume, info.dwVolumeSerialNumber) << c.name;
+            }
         }
     }
 }
@@ -659,14 +663,17 @@ TEST(RealFaults, OneFlushOfTheDiskPerBatch) {
         table.Count<&Win32Calls::NtFlushBuffersFileEx>("NtFlushBuffersFileEx");
         table.Count<&Win32Calls::FlushFileBuffers>("FlushFileBuffers");
         EXPECT_EQ(RunCatching(GetRealFileSystem(), dir.Path()).messages, std::vector<std::string>{kCompleteMessage});
-        EXPECT_EQ(g_calls["NtFlushBuffersFileEx"], c.writeouts) << c.name;
-        EXPECT_EQ(g_calls["FlushFileBuffers"], c.flushes) << c.name;
+        // Under Wine a file's volume is not known: each one is flushed.
+        const bool wine = !table.Saved().ReplaceFileW;
+        EXPECT_EQ(g_calls["NtFlushBuffersFileEx"], wine ? 0 : c.writeouts) << c.name;
+        EXPECT_EQ(g_calls["FlushFileBuffers"], wine ? 70 : c.flushes) << c.name;
         CheckFiles(dir, after, c.name);
     }
 }
 
 // The system calls that one more record file costs, counted: a directory of
-// nine files against one of one, 14 in all. Printed for the performance notes.
+// nine files against one of one, 14 in all (13 under Wine). Printed for the
+// performance notes.
 TEST(RealFaults, SystemCallsPerRecordFile) {
     auto count = [](int files) {
         TempDir dir;
@@ -686,7 +693,7 @@ TEST(RealFaults, SystemCallsPerRecordFile) {
     }
     // Each file is opened once, read and held; its device asked (a local
     // disk?) and its facts taken in two queries (the identity in the
-    // second); its new content written beside it; its security read (a new
+    // second; Wine: the first tells it); its new content written beside it; its security read (a new
     // file gets the same, here); that written out to the disk where the
     // system can (the disk's cache is flushed once a batch), else flushed;
     // the new file closed; the read let go; the new content put in place.
@@ -697,13 +704,13 @@ TEST(RealFaults, SystemCallsPerRecordFile) {
                                            {"CreateFileW", 2},
                                            {"NtQueryVolumeInformationFile", 1},
                                            {"NtQueryInformationFile", 1},
-                                           {"GetFileInformationByHandleEx", 1},
                                            {"GetSecurityInfo", 1},
                                            {"ReadFile", 1},
                                            {"WriteFile", 1},
                                            {"CloseHandle", 2}};
     expected[SystemCalls().NtFlushBuffersFileEx ? "NtFlushBuffersFileEx" : "FlushFileBuffers"] = 1;
     if (SystemCalls().ReplaceFileW) {
+        expected["GetFileInformationByHandleEx"] = 1;  // the 128-bit id
         expected["ReplaceFileW"] = 1;
         expected["DeleteFileW"] = 1;
     } else {
