@@ -25,6 +25,15 @@ const wchar_t kRunGoing[] = L"Rewriting record files. A shutdown stops the run, 
 // How long a session that ends waits for the run: Windows allows about five
 // seconds once the program has been told.
 const DWORD kSessionEndMs = 4000;
+
+// Ends window, a window of this thread, if it is a box owned by dialog.
+BOOL CALLBACK EndBoxOf(HWND window, LPARAM dialog) {
+    char name[16] = "";
+    ::GetClassNameA(window, name, sizeof name);
+    if (std::string(name) == "#32770" && ::GetWindow(window, GW_OWNER) == reinterpret_cast<HWND>(dialog))
+        ::EndDialog(window, IDOK);
+    return TRUE;
+}
 }  // namespace
 
 BEGIN_MESSAGE_MAP(CRecordToolDlg, CDialog)
@@ -236,16 +245,7 @@ void CRecordToolDlg::OnEndSession(BOOL bEnding) {
 }
 
 void CRecordToolDlg::CloseRunBoxes() {
-    ::EnumThreadWindows(
-        ::GetCurrentThreadId(),
-        [](HWND window, LPARAM dialog) -> BOOL {
-            char name[16] = "";
-            ::GetClassNameA(window, name, sizeof name);
-            if (std::string(name) == "#32770" && ::GetWindow(window, GW_OWNER) == reinterpret_cast<HWND>(dialog))
-                ::EndDialog(window, IDOK);
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(m_hWnd));
+    ::EnumThreadWindows(::GetCurrentThreadId(), &EndBoxOf, reinterpret_cast<LPARAM>(m_hWnd));
 }
 
 void CRecordToolDlg::OnTimer(UINT_PTR nIDEvent) {
