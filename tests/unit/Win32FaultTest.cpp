@@ -249,6 +249,13 @@ public:
         if (type == 18 && size >= 72) std::memset(static_cast<char*>(info) + 64, 0, 8);
         return result;
     }
+    // Every file a reparse point that is not a link (deduplicated, offline).
+    static LONG WINAPI AllReparsePoints(HANDLE h, PVOID status, PVOID info, ULONG size, ULONG type) {
+        LONG result = g_saved.NtQueryInformationFile(h, status, info, size, type);
+        if (type == 18 && size >= 36 && !(static_cast<ULONG*>(info)[8] & FILE_ATTRIBUTE_DIRECTORY))
+            static_cast<ULONG*>(info)[8] |= FILE_ATTRIBUTE_REPARSE_POINT;
+        return result;
+    }
     // The 128-bit id of FILE_ID_INFO (class 18) as 0, as where the index is 0.
     static BOOL WINAPI InfoWithoutId(HANDLE h, FILE_INFO_BY_HANDLE_CLASS type, LPVOID info, DWORD size) {
         BOOL ok = GetFileInformationByHandleEx(h, type, info, size);
@@ -557,6 +564,9 @@ TEST(RealFaults, SystemCallsThatFail) {
         {"listing breaks off", [] { SystemCalls().FindNextFileW = &CallTable::ListingBreaksAtC; },
          {{kCannotOpenMessage, "d"}, {kCompleteMessage, ""}},
          {{"d/a.dbr", kSorted}, {"d/b.dbr", kSorted}, {"d/c.dbr", kUnsorted}}},
+        // Opened once, not as the reparse point: a second open would meet the first.
+        {"reparse points that are no links", [] { SystemCalls().NtQueryInformationFile = &CallTable::AllReparsePoints; },
+         {{kCompleteMessage, ""}}, kAllSorted},
         {"no 128-bit ids", [] { SystemCalls().GetFileInformationByHandleEx = &CallTable::NoFileIdInfo; },
          {{kCompleteMessage, ""}}, {{"d/a.dbr", kSorted}, {"d/b.dbr", kSorted}, {"d/c.dbr", kSorted}}},
         {"close of the written file fails",
