@@ -6,12 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "../platform/Interrupts.h"
 #include "../resources/resource.h"
 #include "AboutBox.h"
 
 namespace {
-// Sent by the run's thread with a CString* to show; posted by it as its
-// last act.
+// Posted by the run's thread: a box to show (m_boxText), and, as its last
+// act, its end.
 const UINT WM_RUN_MESSAGE = WM_APP + 1;
 const UINT WM_RUN_OVER = WM_APP + 2;
 // The caption counts files a few times a second, once a run has lasted a
@@ -19,8 +20,20 @@ const UINT WM_RUN_OVER = WM_APP + 2;
 const UINT_PTR kProgressTimer = 1;
 const UINT kProgressEveryMs = 250;
 const DWORD kProgressAfterMs = 500;
-// What Windows shows while a shutdown waits for the run.
-const wchar_t kFinishingRun[] = L"Finishing a run: the record files being rewritten are put in place.";
+// What Windows shows while a run goes, should a shutdown or log-off come.
+const wchar_t kRunGoing[] = L"Rewriting record files. A shutdown stops the run, and what is finished is put in place.";
+// How long a session that ends waits for the run: Windows allows about five
+// seconds once the program has been told.
+const DWORD kSessionEndMs = 4000;
+
+// Ends window, a window of this thread, if it is a box owned by dialog.
+BOOL CALLBACK EndBoxOf(HWND window, LPARAM dialog) {
+    char name[16] = "";
+    ::GetClassNameA(window, name, sizeof name);
+    if (std::string(name) == "#32770" && ::GetWindow(window, GW_OWNER) == reinterpret_cast<HWND>(dialog))
+        ::EndDialog(window, IDOK);
+    return TRUE;
+}
 }  // namespace
 
 BEGIN_MESSAGE_MAP(CRecordToolDlg, CDialog)
@@ -40,15 +53,20 @@ CRecordToolDlg::CRecordToolDlg(CWnd* pParent, FileSystem& fs)
     : CDialog(IDD_MAIN, pParent),
       m_hIcon(::LoadIconA(AfxGetResourceHandle(), MAKEINTRESOURCEA(IDI_APP))),
       m_sink(*this),
-      m_sorter(m_sink, fs) {}
+      m_sorter(m_sink, fs),
+      m_answered(::CreateEventA(NULL, FALSE, FALSE, NULL)),
+      m_sessionEnds(::CreateEventA(NULL, TRUE, FALSE, NULL)) {}
 
 // The dialog ends only after its run; should it not, the run's thread must
 // not outlive what it works with.
 CRecordToolDlg::~CRecordToolDlg() {
-    if (!m_thread) return;
-    m_stop = true;
-    ::WaitForSingleObject(m_thread, INFINITE);
-    ::CloseHandle(m_thread);
+    if (m_thread) {
+        m_stop = true;
+        ::WaitForSingleObject(m_thread, INFINITE);
+        ::CloseHandle(m_thread);
+    }
+    if (m_answered) ::CloseHandle(m_answered);
+    if (m_sessionEnds) ::CloseHandle(m_sessionEnds);
 }
 
 void CRecordToolDlg::DoDataExchange(CDataExchange* pDX) {
@@ -134,6 +152,8 @@ void CRecordToolDlg::BeginRun() {
     EnableEntry(FALSE);
     ::SetTimer(m_hWnd, kProgressTimer, kProgressEveryMs, NULL);
     m_cursorBefore = ::SetCursor(::LoadCursorA(NULL, IDC_WAIT));
+    // Work that a shutdown would cut: Windows is told while it goes.
+    m_blockingShutdown = ::ShutdownBlockReasonCreate(m_hWnd, kRunGoing) != FALSE;
 }
 
 void CRecordToolDlg::EndRun() {
@@ -168,7 +188,8 @@ void CRecordToolDlg::FinishRun() {
     EndRun();
     std::exception_ptr failure = m_failure;
     m_failure = nullptr;
-    if (failure)
+    // The session's end waits for no box.
+    if (failure && !m_sessionEnding)
         ShowRunMessage(AfxExceptionMessage(failure), MB_OK | MB_ICONEXCLAMATION);
     else if (!m_stop && !m_lastMessage.IsEmpty())
         ShowRunMessage(m_lastMessage, MB_OK);
@@ -188,7 +209,6 @@ void CRecordToolDlg::OnCancel() {
 BOOL CRecordToolDlg::OnQueryEndSession() {
     if (!m_running) return static_cast<BOOL>(Default());
     m_stop = true;
-    if (!m_blockingShutdown) m_blockingShutdown = ::ShutdownBlockReasonCreate(m_hWnd, kFinishingRun) != FALSE;
     return FALSE;
 }
 
@@ -197,14 +217,35 @@ void CRecordToolDlg::OnEndSession(BOOL bEnding) {
     m_stop = true;
     // The session goes on: the run stops and the program ends, as after
     // Cancel. Otherwise the process may be ended as soon as this returns,
-    // so the run is seen through here; its boxes come as sent messages.
+    // so the run is seen through here, within the time Windows allows. A
+    // box of the run, which may lie lower on this thread's stack, is closed
+    // (once this returns) and answers nothing: the run goes on without it.
     if (!bEnding) return;
-    while (m_thread &&
-           ::MsgWaitForMultipleObjects(1, &m_thread, FALSE, INFINITE, QS_SENDMESSAGE) == WAIT_OBJECT_0 + 1) {
+    m_sessionEnding = true;
+    ::SetEvent(m_sessionEnds);
+    CloseRunBoxes();
+    const DWORD start = ::GetTickCount();
+    while (m_thread) {
+        DWORD spent = ::GetTickCount() - start;
+        if (spent >= kSessionEndMs ||
+            ::MsgWaitForMultipleObjects(1, &m_thread, FALSE, kSessionEndMs - spent, QS_SENDMESSAGE) !=
+                WAIT_OBJECT_0 + 1)
+            break;
         MSG msg;
         ::PeekMessageA(&msg, NULL, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
     }
+    if (m_thread && ::WaitForSingleObject(m_thread, 0) == WAIT_TIMEOUT) {
+        // Out of time: what is not in place yet is given up, its temporary
+        // files removed (a copy beside a file being written into stays),
+        // and the process ends before the run can do more.
+        Interrupts::InterruptNow();
+        ::TerminateProcess(::GetCurrentProcess(), 0);
+    }
     FinishRun();
+}
+
+void CRecordToolDlg::CloseRunBoxes() {
+    ::EnumThreadWindows(::GetCurrentThreadId(), &EndBoxOf, reinterpret_cast<LPARAM>(m_hWnd));
 }
 
 void CRecordToolDlg::OnTimer(UINT_PTR nIDEvent) {
@@ -228,8 +269,9 @@ BOOL CRecordToolDlg::OnSetCursor(HWND, UINT nHitTest, UINT) {
     return TRUE;
 }
 
-LRESULT CRecordToolDlg::OnRunMessage(WPARAM, LPARAM lParam) {
-    ShowRunMessage(*reinterpret_cast<const CString*>(lParam), MB_OK);
+LRESULT CRecordToolDlg::OnRunMessage(WPARAM, LPARAM) {
+    if (!m_sessionEnding) ShowRunMessage(CString(m_boxText), MB_OK);
+    ::SetEvent(m_answered);
     return 0;
 }
 
@@ -259,12 +301,18 @@ void CRecordToolDlg::DialogSink::ShowMessage(const CString& text, MessageKind ki
         m_owner.m_lastMessage = text;
         return;
     }
-    // The box belongs to the dialog's thread; the run's waits for the answer.
-    if (!m_owner.m_hWnd) {
+    // Without a thread of its own, the run shows its boxes itself.
+    if (!m_owner.m_hWnd || ::GetWindowThreadProcessId(m_owner.m_hWnd, NULL) == ::GetCurrentThreadId()) {
         m_owner.ShowRunMessage(text, MB_OK);
         return;
     }
-    ::SendMessageA(m_owner.m_hWnd, WM_RUN_MESSAGE, 0, reinterpret_cast<LPARAM>(&text));
+    // The box belongs to the dialog's thread; the run's waits for the
+    // answer, or for the end of the session, which answers none.
+    if (m_owner.m_sessionEnding) return;
+    m_owner.m_boxText = text;
+    if (!::PostMessageA(m_owner.m_hWnd, WM_RUN_MESSAGE, 0, 0)) return;
+    HANDLE events[] = {m_owner.m_answered, m_owner.m_sessionEnds};
+    ::WaitForMultipleObjects(2, events, FALSE, INFINITE);
 }
 
 void CRecordToolDlg::OnSysCommand(UINT nID, LPARAM) {

@@ -44,9 +44,10 @@ protected:
     void OnDropFiles(HDROP hDropInfo);
     void OnTimer(UINT_PTR nIDEvent);
     BOOL OnSetCursor(HWND hWnd, UINT nHitTest, UINT message);
-    // A shutdown or log-off during a run: the run stops as after Cancel; the
-    // session waits for it (with a reason the system shows), and the
-    // program ends.
+    // A shutdown or log-off during a run: the system shows the reason that
+    // the run gave it, and the run stops as after Cancel. Should the session
+    // end all the same, a box of the run is closed unanswered, and what is
+    // not in place within a few seconds is given up.
     BOOL OnQueryEndSession();
     void OnEndSession(BOOL bEnding);
     // From the run's thread: a message to show, and the end of the run.
@@ -82,6 +83,8 @@ private:
     void FinishRun();
     // The normal cursor shows over the box, whatever showed before.
     void ShowRunMessage(const CString& text, UINT type);
+    // Ends every box that this thread shows for the dialog.
+    void CloseRunBoxes();
 
     DialogSink m_sink;
     CRecordSorter m_sorter;
@@ -98,4 +101,10 @@ private:
     HWND m_focusBefore = nullptr;
     HCURSOR m_cursorBefore = nullptr;
     bool m_blockingShutdown = false;
+    // A box of the run: its text, and its answer, which the run waits for
+    // unless the session ends.
+    CString m_boxText;
+    HANDLE m_answered = nullptr;
+    HANDLE m_sessionEnds = nullptr;
+    std::atomic<bool> m_sessionEnding{false};
 };

@@ -73,7 +73,7 @@ std::string WriteMerge(FileSystem& fs, const std::string& path, const FileFacts&
         return e.m_strReason.IsEmpty() ? "cannot write" : e.m_strReason.str();
     }
     ReplaceBatch::Failure failure;
-    if (batch.Commit([](size_t) {}, failure)) return std::string();
+    if (batch.Commit([](size_t, const FileError&) {}, failure)) return std::string();
     std::string why = ReasonOf(failure.error, "cannot write");
     if (!failure.keptCopy.IsEmpty()) why += "; all of the merge is in " + failure.keptCopy.str();
     return why;

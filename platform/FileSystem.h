@@ -17,12 +17,15 @@
 // What an operation that failed leaves behind: the system's error code and
 // its description, for messages. exists: a create failed because the name
 // is taken. keepNew: a replace failed half way, and the new file now holds
-// the only complete copy of the content: it must not be removed.
+// the only complete copy of the content: it must not be removed. oldCopy: a
+// replace that put the new content in place left the old content beside it
+// under this name, which could not be removed.
 struct FileError {
     long code = 0;
     CString reason;
     bool exists = false;
     bool keepNew = false;
+    CString oldCopy = CString();
 };
 
 // What tells one file from every other while it exists: device and inode on
@@ -59,6 +62,12 @@ struct FileFacts {
     // Opened files only: the path that the name led to when it was opened,
     // links resolved; the file that new content replaces.
     CString target;
+    // Opened files only: while the open lasts, no other program can write,
+    // replace, move or delete the file, and the name led to it directly (no
+    // link on the way, a local volume). The name then still leads to the
+    // file as it was read until the open is let go: nothing is left for a
+    // look before the replace to find.
+    bool nameHeld = false;
 };
 
 // The same file, unchanged: the same identity, size, last write and change

@@ -34,4 +34,9 @@ void RemoveRegistered() noexcept {
     }
 }
 
+void InterruptNow() noexcept {
+    Hold hold;
+    RemoveRegistered();
+}
+
 }  // namespace Interrupts

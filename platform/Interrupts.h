@@ -35,4 +35,9 @@ bool Arrived();
 // every registered file. Async-signal-safe.
 void RemoveRegistered() noexcept;
 
+// What a handled interrupt does, for a front end that is about to end the
+// process itself (the end of a Windows session): waits for any Hold to go,
+// then removes every registered file; nothing is put in place after it.
+void InterruptNow() noexcept;
+
 }  // namespace Interrupts

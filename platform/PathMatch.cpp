@@ -55,7 +55,14 @@ void SortLikeWindows(std::vector<FoundEntry>& entries) {
 
 std::string TemporaryName(const std::string& stem, const std::string& suffix, size_t limit, unsigned number) {
     if (stem.size() + suffix.size() <= limit) return stem + suffix;
-    if (suffix.size() < limit) return stem.substr(0, limit - suffix.size()) + suffix;
+    if (suffix.size() < limit) {
+        // Not inside a character: names are UTF-8 on POSIX and, where the
+        // process code page is UTF-8, on Windows (whose limit, in UTF-16
+        // units, this byte count stays within).
+        size_t cut = limit - suffix.size();
+        while (cut > 0 && (static_cast<unsigned char>(stem[cut]) & 0xC0) == 0x80) --cut;
+        return stem.substr(0, cut) + suffix;
+    }
     return ("~" + std::to_string(number)).substr(0, limit > 0 ? limit : 1);
 }
 

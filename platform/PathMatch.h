@@ -18,7 +18,8 @@ void SortLikeWindows(std::vector<FoundEntry>& entries);
 
 // The name of a temporary file that stands beside the file called stem:
 // stem followed by suffix, stem cut short where the whole would be longer
-// than limit characters, and "~" with the digits of number (cut to limit)
+// than limit bytes (and not inside a UTF-8 character), and "~" with the
+// digits of number (cut to limit)
 // when even the suffix does not fit. A file whose path is as long as the
 // system allows can then still be given new content.
 std::string TemporaryName(const std::string& stem, const std::string& suffix, size_t limit, unsigned number);

@@ -25,7 +25,7 @@ bool ReplaceBatch::Holds(const FileId& id) const {
     return false;
 }
 
-bool ReplaceBatch::Commit(const std::function<void(size_t)>& placed,
+bool ReplaceBatch::Commit(const Placed& placed,
                           const std::function<bool(const Failure&)>& failed) {
     std::vector<std::unique_ptr<Replacement>> pending;
     pending.swap(m_pending);
@@ -56,7 +56,7 @@ bool ReplaceBatch::Commit(const std::function<void(size_t)>& placed,
             continue;
         }
         pending[i].reset();  // its read is let go
-        placed(i);
+        placed(i, error);
     }
     return ok;
 }

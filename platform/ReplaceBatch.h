@@ -39,13 +39,15 @@ public:
         CString keptCopy;
     };
     // Flushes the batch (when durable) and commits each replacement in
-    // order, calling placed with its index once it is in place, and failed
+    // order, calling placed with its index once it is in place (and the copy
+    // of its old content that the replace could not remove, if any), and failed
     // with each one that fails (every one, when the flush fails). Stops when
     // failed returns false; those after it are given up (their files keep
     // their content). The batch is empty afterwards; false after a failure.
-    bool Commit(const std::function<void(size_t)>& placed, const std::function<bool(const Failure&)>& failed);
+    using Placed = std::function<void(size_t, const FileError& error)>;
+    bool Commit(const Placed& placed, const std::function<bool(const Failure&)>& failed);
     // The same, stopping at the first failure, which failure describes.
-    bool Commit(const std::function<void(size_t)>& placed, Failure& failure) {
+    bool Commit(const Placed& placed, Failure& failure) {
         return Commit(placed, [&failure](const Failure& f) {
             failure = f;
             return false;

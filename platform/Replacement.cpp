@@ -127,10 +127,11 @@ Replacement::Result Replacement::Rename(FileError& error) {
     // Links are followed again: a link pointed elsewhere, a file replaced,
     // deleted or written by another program since the read all differ, and
     // so does one whose mode, owner, links or attributes were changed (the
-    // change time moves), which the new file would otherwise undo.
+    // change time moves), which the new file would otherwise undo. (Not
+    // where the read's hold has kept every other program away.)
     FileFacts now;
-    if (!m_fs.Identify(m_name, now, error)) return Result::NotPlaced;
-    if (!SameFileUnchanged(now, m_facts)) {
+    if (!m_facts.nameHeld && !m_fs.Identify(m_name, now, error)) return Result::NotPlaced;
+    if (!m_facts.nameHeld && !SameFileUnchanged(now, m_facts)) {
         error = FileError{kChangedSinceRead, "The file was changed by another program after it was read."};
         return Result::NotPlaced;
     }

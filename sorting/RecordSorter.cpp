@@ -210,12 +210,19 @@ BOOL CRecordSorter::SortRecordFile(CString path) {
 BOOL CRecordSorter::SortOrCheck(const CString& path) {
     CStdioFile file(m_fs);
     FileError error;
-    if (!file.Open(path, CFile::modeRead | CFile::typeText, &error)) return Fail(kCannotOpenMessage, path, error);
-    // A file met again (through a link) while its new content waits in the
-    // batch is read once that content is in place, as it would be without
-    // the batch.
-    if (m_batch.Holds(file.ReadFacts().id)) {
-        file.Close();
+    // A file met again (through a link, or by a second name) while its new
+    // content waits in the batch is read once that content is in place, as
+    // it would be without the batch. Where the batch's own hold on the file
+    // keeps it from being opened again (Windows shares nothing), the file is
+    // known by what its name leads to.
+    bool opened = file.Open(path, CFile::modeRead | CFile::typeText, &error);
+    if (!opened || m_batch.Holds(file.ReadFacts().id)) {
+        FileFacts facts;
+        FileError ignored;
+        if (opened)
+            file.Close();
+        else if (m_batch.Empty() || !m_fs.Identify(path, facts, ignored) || !m_batch.Holds(facts.id))
+            return Fail(kCannotOpenMessage, path, error);
         if (!CommitPending()) return FALSE;
         if (!file.Open(path, CFile::modeRead | CFile::typeText, &error)) return Fail(kCannotOpenMessage, path, error);
     }
@@ -327,7 +334,12 @@ BOOL CRecordSorter::SortOrCheck(const CString& path) {
 BOOL CRecordSorter::CommitPending() {
     std::vector<Done> done;
     done.swap(m_done);
-    auto placed = [&](size_t i) { m_sink.RecordFileDone(done[i].path, done[i].changed); };
+    auto placed = [&](size_t i, const FileError& error) {
+        // The old content that the replace put aside and could not remove.
+        if (!error.oldCopy.IsEmpty())
+            m_sink.FileLeft(Leftover{error.oldCopy, done[i].path, LeftoverKind::OldContent, error});
+        m_sink.RecordFileDone(done[i].path, done[i].changed);
+    };
     // Each failure is reported as it comes; the rest of the batch is given
     // up unless the run keeps going.
     auto failed = [&](const ReplaceBatch::Failure& failure) {

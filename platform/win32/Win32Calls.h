@@ -10,6 +10,9 @@
 // NtFlushBuffersFileEx (ntdll, Windows 8 and later): an NTSTATUS, and the
 // I/O status block as two pointer-sized words.
 using FlushBuffersFileExCall = LONG(WINAPI*)(HANDLE file, ULONG flags, PVOID parameters, ULONG size, PVOID status);
+// NtQueryInformationFile and NtQueryVolumeInformationFile (ntdll): an
+// NTSTATUS; the I/O status block, the buffer, its size and the class asked.
+using QueryFileCall = LONG(WINAPI*)(HANDLE file, PVOID status, PVOID buffer, ULONG size, ULONG what);
 
 struct Win32Calls {
     decltype(&::FindFirstFileExW) FindFirstFileExW;
@@ -21,6 +24,8 @@ struct Win32Calls {
     decltype(&::GetFinalPathNameByHandleW) GetFinalPathNameByHandleW;
     decltype(&::GetFileInformationByHandle) GetFileInformationByHandle;
     decltype(&::GetFileInformationByHandleEx) GetFileInformationByHandleEx;
+    QueryFileCall NtQueryInformationFile;
+    QueryFileCall NtQueryVolumeInformationFile;
     decltype(&::ReadFile) ReadFile;
     decltype(&::WriteFile) WriteFile;
     decltype(&::FlushFileBuffers) FlushFileBuffers;

@@ -36,6 +36,8 @@ Win32Calls& SystemCalls() {
         ::GetFinalPathNameByHandleW,
         ::GetFileInformationByHandle,
         ::GetFileInformationByHandleEx,
+        FromNtdll<QueryFileCall>("NtQueryInformationFile"),
+        FromNtdll<QueryFileCall>("NtQueryVolumeInformationFile"),
         ::ReadFile,
         ::WriteFile,
         ::FlushFileBuffers,

@@ -64,7 +64,8 @@ std::unique_ptr<InputFile> OpenRead(const CString& name, const std::wstring& wid
 bool Identify(const std::wstring& wide, FileFacts& facts, FileError& error);
 bool SetAttributes(const std::wstring& wide, DWORD attributes, FileFacts& facts, FileError& error);
 // The facts of the file that h is open on; false with the system's code.
-bool FactsOf(HANDLE h, FileFacts& facts, DWORD& code);
+// all, when given, is the buffer of the query, with room for the name.
+bool FactsOf(HANDLE h, FileFacts& facts, DWORD& code, std::vector<char>* all = nullptr);
 // The handle of a file that OpenRead opened.
 HANDLE HandleOf(const InputFile& file);
 

@@ -3,6 +3,8 @@
 // of a batch.
 #include <algorithm>
 #include <cwchar>
+#include <mutex>
+#include <string>
 #include <utility>
 
 #include "../Interrupts.h"
@@ -123,52 +125,88 @@ private:
     uint64_t m_written = 0;  // the end of the file once the writing is over
 };
 
-// Whether the file open as h has named streams besides its content; false
-// where the system cannot tell.
-bool NamedStreams(HANDLE h, bool& named, DWORD& code) {
-    // Room for the content's own entry and a few more: a list that does not
-    // fit holds named streams.
-    alignas(8) char buffer[1024];
-    named = false;
-    if (!SystemCalls().GetFileInformationByHandleEx(h, FileStreamInfo, buffer, sizeof buffer)) {
-        code = GetLastError();
-        named = code == ERROR_MORE_DATA || code == ERROR_INSUFFICIENT_BUFFER;
-        // File systems without streams (FAT, many shares, Wine) list none.
-        return named || code == ERROR_INVALID_PARAMETER || code == ERROR_INVALID_FUNCTION ||
-               code == ERROR_NOT_SUPPORTED || code == ERROR_HANDLE_EOF;
+// The owner, group and DACL of a file, as one self-relative descriptor.
+class Security {
+public:
+    ~Security() { LocalFree(m_descriptor); }
+    bool Read(HANDLE h, DWORD& code) {
+        code = SystemCalls().GetSecurityInfo(h, SE_FILE_OBJECT, kSecurity, &m_owner, &m_group, &m_dacl, nullptr,
+                                             &m_descriptor);
+        if (code != ERROR_SUCCESS) return false;
+        DWORD revision = 0;
+        GetSecurityDescriptorControl(m_descriptor, &m_control, &revision);
+        return true;
     }
-    static const wchar_t kContent[] = L"::$DATA";
-    for (size_t at = 0;;) {
-        const auto* entry = reinterpret_cast<const FILE_STREAM_INFO*>(buffer + at);
-        if (entry->StreamNameLength != sizeof kContent - sizeof(wchar_t) ||
-            std::wmemcmp(entry->StreamName, kContent, entry->StreamNameLength / sizeof(wchar_t)) != 0) {
-            named = true;
-            return true;
+    // The same descriptor, byte for byte.
+    bool operator==(const std::string& other) const { return Bytes() == other; }
+    std::string Bytes() const {
+        return std::string(static_cast<const char*>(m_descriptor), GetSecurityDescriptorLength(m_descriptor));
+    }
+    // What a new file in the same directory gets of its own: an owner that
+    // is the process's own, and a DACL that holds only what the directory
+    // hands down (not protected from it).
+    bool WhatANewFileGets() const {
+        if (!m_owner || !m_dacl || (m_control & SE_DACL_PROTECTED) || m_dacl->AceCount == 0) return false;
+        for (WORD i = 0; i < m_dacl->AceCount; ++i) {
+            void* ace = nullptr;
+            if (!GetAce(m_dacl, i, &ace) || !(static_cast<ACE_HEADER*>(ace)->AceFlags & INHERITED_ACE)) return false;
         }
-        if (entry->NextEntryOffset == 0 || at + entry->NextEntryOffset >= sizeof buffer) return true;
-        at += entry->NextEntryOffset;
+        const std::string& own = OwnerOfNewFiles();
+        return !own.empty() && EqualSid(m_owner, const_cast<char*>(own.data()));
     }
-}
+    // Gives them to the file open as h, with the same protection from
+    // inheritance; where the DACL inherits, the file gets what its directory
+    // hands down (as the old file did from the same directory). Fails where
+    // the process may not give that owner.
+    bool Give(HANDLE h, DWORD& code) const {
+        const SECURITY_INFORMATION inheritance = (m_control & SE_DACL_PROTECTED)
+                                                     ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                     : UNPROTECTED_DACL_SECURITY_INFORMATION;
+        code = SystemCalls().SetSecurityInfo(h, SE_FILE_OBJECT, kSecurity | inheritance, m_owner, m_group, m_dacl,
+                                             nullptr);
+        return code == ERROR_SUCCESS;
+    }
 
-// Gives the file open as to the owner, group and DACL of the one open as
-// from: the same ACEs of its own, the same protection from inheritance, and
-// where the DACL inherits, what the directory hands down (which the old file
-// took from the same directory). Fails where the process may not give that
-// owner.
-bool CopySecurity(HANDLE from, HANDLE to, DWORD& code) {
-    PSID owner = nullptr, group = nullptr;
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    code = SystemCalls().GetSecurityInfo(from, SE_FILE_OBJECT, kSecurity, &owner, &group, &dacl, nullptr, &descriptor);
-    if (code != ERROR_SUCCESS) return false;
-    SECURITY_DESCRIPTOR_CONTROL control = 0;
-    DWORD revision = 0;
-    GetSecurityDescriptorControl(descriptor, &control, &revision);
-    const SECURITY_INFORMATION inheritance =
-        (control & SE_DACL_PROTECTED) ? PROTECTED_DACL_SECURITY_INFORMATION : UNPROTECTED_DACL_SECURITY_INFORMATION;
-    code = SystemCalls().SetSecurityInfo(to, SE_FILE_OBJECT, kSecurity | inheritance, owner, group, dacl, nullptr);
-    LocalFree(descriptor);
-    return code == ERROR_SUCCESS;
+private:
+    // The owner that the process gives the files it makes (its token's).
+    static const std::string& OwnerOfNewFiles() {
+        static const std::string owner = [] {
+            std::string sid;
+            HANDLE token = nullptr;
+            if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return sid;
+            alignas(8) char buffer[256];
+            DWORD n = 0;
+            if (GetTokenInformation(token, TokenOwner, buffer, sizeof buffer, &n)) {
+                PSID owner = reinterpret_cast<TOKEN_OWNER*>(buffer)->Owner;
+                sid.assign(static_cast<const char*>(owner), GetLengthSid(owner));
+            }
+            CloseHandle(token);
+            return sid;
+        }();
+        return owner;
+    }
+
+    PSID m_owner = nullptr, m_group = nullptr;
+    PACL m_dacl = nullptr;
+    PSECURITY_DESCRIPTOR m_descriptor = nullptr;
+    SECURITY_DESCRIPTOR_CONTROL m_control = 0;
+};
+
+// Under Wine a file's DACL is a picture of its permission bits (which it
+// cannot show in full: the group's are left out), and a DACL given to a file
+// sets them (to 0775, whatever it held). The security that Wine shows for a
+// new file, taken from the first one made; empty until then.
+std::mutex g_newFileLock;
+std::string g_newFileSecurity;
+
+bool LooksLikeANewFile(const Security& old, HANDLE made, DWORD& code) {
+    std::lock_guard<std::mutex> lock(g_newFileLock);
+    if (g_newFileSecurity.empty()) {
+        Security fresh;
+        if (!fresh.Read(made, code)) return false;
+        g_newFileSecurity = fresh.Bytes();
+    }
+    return old == g_newFileSecurity;
 }
 
 }  // namespace
@@ -183,18 +221,26 @@ std::unique_ptr<OutputFile> CreateExclusive(const std::wstring& wide, uint64_t v
 
 bool CopyIdentity(const InputFile& from, OutputFile& to, FileError& error) {
     // Renamed into place, by ReplaceFile or by the move that stands in for
-    // it, the new file must bring along the old one's security: the move
-    // would leave it with the directory's inherited ACL. Named streams (a
-    // downloaded file's zone among them) only ReplaceFile carries over, and
-    // not the move: a file that has them is written in place, which keeps
-    // them as they are.
+    // it, the new file must have the old one's owner, group and DACL: the
+    // move would leave it with what the directory hands down, and the owner
+    // of the process. Where that is what the old file has, nothing is to be
+    // given. ReplaceFile carries over the named streams (a downloaded file's
+    // zone among them); the move, which Windows uses only where ReplaceFile
+    // fails, looks for them first, and Wine keeps none.
     auto& out = static_cast<Win32OutputFile&>(to);
-    HANDLE read = HandleOf(from);
+    Security old;
     DWORD code = 0;
-    bool named = false;
-    if (NamedStreams(read, named, code) && !named && CopySecurity(read, out.Handle(), code))
-        return true;
-    error = ErrorFrom(named ? ERROR_NOT_SUPPORTED : code);
+    if (old.Read(HandleOf(from), code)) {
+        // Under Wine, a file whose bits a new file would not get is written
+        // in place, which keeps them: the DACL cannot carry them over.
+        if (RunsOnWine()) {
+            if (LooksLikeANewFile(old, out.Handle(), code)) return true;
+            if (code == 0) code = ERROR_NOT_SUPPORTED;
+        } else if (old.WhatANewFileGets() || old.Give(out.Handle(), code)) {
+            return true;
+        }
+    }
+    error = ErrorFrom(code);
     return false;
 }
 

@@ -1,8 +1,39 @@
 // The replace of one file by another, and the removal of a file.
+#include <cwchar>
+
+#include "LongPath.h"
+#include "WideText.h"
 #include "Win32Files.h"
 
 namespace win32 {
 namespace {
+
+// Whether the file open as h has named streams besides its content; false
+// where the system cannot tell.
+bool NamedStreams(HANDLE h, bool& named, DWORD& code) {
+    // Room for the content's own entry and a few more: a list that does not
+    // fit holds named streams.
+    alignas(8) char buffer[1024];
+    named = false;
+    if (!SystemCalls().GetFileInformationByHandleEx(h, FileStreamInfo, buffer, sizeof buffer)) {
+        code = GetLastError();
+        named = code == ERROR_MORE_DATA || code == ERROR_INSUFFICIENT_BUFFER;
+        // File systems without streams (FAT, many shares, Wine) list none.
+        return named || code == ERROR_INVALID_PARAMETER || code == ERROR_INVALID_FUNCTION ||
+               code == ERROR_NOT_SUPPORTED || code == ERROR_HANDLE_EOF;
+    }
+    static const wchar_t kContent[] = L"::$DATA";
+    for (size_t at = 0;;) {
+        const auto* entry = reinterpret_cast<const FILE_STREAM_INFO*>(buffer + at);
+        if (entry->StreamNameLength != sizeof kContent - sizeof(wchar_t) ||
+            std::wmemcmp(entry->StreamName, kContent, entry->StreamNameLength / sizeof(wchar_t)) != 0) {
+            named = true;
+            return true;
+        }
+        if (entry->NextEntryOffset == 0 || at + entry->NextEntryOffset >= sizeof buffer) return true;
+        at += entry->NextEntryOffset;
+    }
+}
 
 // Moves the closed file from over to; 0 or the system's error.
 DWORD Move(const std::wstring& from, const std::wstring& to) {
@@ -17,6 +48,20 @@ DWORD Move(const std::wstring& from, const std::wstring& to) {
                : GetLastError();
 }
 
+// The move, where ReplaceFile could not replace: only where the old file
+// has no named streams, which the move would lose.
+DWORD MoveWithoutStreams(const std::wstring& from, const std::wstring& to) {
+    FileHandle h(SystemCalls().CreateFileW(to.c_str(), FILE_READ_ATTRIBUTES,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                           OPEN_EXISTING, 0, nullptr));
+    if (!h.Valid()) return GetLastError();
+    bool named = false;
+    DWORD code = 0;
+    if (!NamedStreams(h.Get(), named, code)) return code;
+    h.Close();
+    return named ? ERROR_NOT_SUPPORTED : Move(from, to);
+}
+
 // Where ReplaceFile puts the old file on its way out, to be removed once the
 // new one is in: the new file's name with its last character changed, a name
 // as much this run's own as that one.
@@ -24,6 +69,16 @@ std::wstring AsideName(const std::wstring& temp) {
     std::wstring aside = temp;
     aside.back() = aside.back() == L'~' ? L'-' : L'~';
     return aside;
+}
+
+// Removes the old file, which a replace put aside; where that fails (a
+// scanner holds it), error names it.
+void RemoveAside(const std::wstring& aside, FileError& error) {
+    if (SystemCalls().DeleteFileW(aside.c_str())) return;
+    error = ErrorFrom(GetLastError());
+    std::string left;
+    ToNarrow(ShortForm(aside), left);
+    error.oldCopy = CString(std::move(left));
 }
 
 // ReplaceFile failed after taking the old file from its name: removed it
@@ -37,7 +92,7 @@ bool EndReplace(const std::wstring& from, const std::wstring& to, const std::wst
     const bool empty = !holds && NothingThere(code);
     if (empty) code = SystemCalls().MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) ? 0 : GetLastError();
     if (code == 0) {
-        SystemCalls().DeleteFileW(aside.c_str());
+        RemoveAside(aside, error);
         return true;
     }
     error = ErrorFrom(code);
@@ -52,8 +107,8 @@ bool EndReplace(const std::wstring& from, const std::wstring& to, const std::wst
 
 bool Replace(const std::wstring& from, const std::wstring& to, FileError& error) {
     // ReplaceFile keeps what belongs to the file rather than to its content:
-    // ACL, creation time, streams. Where it cannot (some file systems, a
-    // read-only target) or is not to be used, the move does the replace. The
+    // ACL, creation time, streams. Where it cannot (some file systems) or is
+    // not to be used, the move does the replace. The
     // old file goes aside under a name of ours, so that it is known where it
     // is should ReplaceFile fail half way.
     DWORD code = 0;
@@ -61,16 +116,19 @@ bool Replace(const std::wstring& from, const std::wstring& to, FileError& error)
     if (!replaceFile) {
         code = Move(from, to);
     } else {
+        // Not told to ignore what it cannot merge of the old file's ACL: it
+        // fails rather than leave the new file without it.
         const std::wstring aside = AsideName(from);
-        if (replaceFile(to.c_str(), from.c_str(), aside.c_str(),
-                        REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr, nullptr)) {
-            SystemCalls().DeleteFileW(aside.c_str());
+        if (replaceFile(to.c_str(), from.c_str(), aside.c_str(), REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
+            RemoveAside(aside, error);
             return true;
         }
         code = GetLastError();
         if (code == ERROR_UNABLE_TO_MOVE_REPLACEMENT || code == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2)
             return EndReplace(from, to, aside, error);
-        if (!NothingThere(code)) code = Move(from, to);
+        // ReplaceFile needs the right to write the file; the move only that
+        // to delete it. A file that may not be written stays as it is.
+        if (code != ERROR_ACCESS_DENIED && !NothingThere(code)) code = MoveWithoutStreams(from, to);
     }
     if (code == 0) return true;
     error = ErrorFrom(code);

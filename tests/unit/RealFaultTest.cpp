@@ -302,6 +302,7 @@ TEST(RealFaults, TemporaryNamesFitBesideLongNames) {
         {"abcdef.dbr", ".1-7.tvtmp", 10, 7, "~7"},
         {"a.dbr", ".123-45678.tvtmp", 5, 45678, "~4567"},
         {"a.dbr", ".1-3.tvtmp", 1, 3, "~"},
+        {"\u6F22\u6F22\u6F22.dbr", ".1-7.tvtmp", 15, 7, "\u6F22.1-7.tvtmp"},  // not inside the second character
     };
     for (const Case& c : cases) {
         std::string name = TemporaryName(c.stem, c.suffix, c.limit, c.number);
