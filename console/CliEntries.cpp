@@ -58,7 +58,7 @@ std::string EntryPaths::Display(const std::string& path, bool inDiff) const {
     return shown + path.substr(prefix.size());
 }
 
-ResolvedEntry ResolveEntry(const CString& entry, FileSystem& fs, bool literal) {
+ResolvedEntry ResolveEntry(const CString& entry, FileSystem& fs, bool literal, bool diff) {
     ResolvedEntry resolved;
     const std::string& text = entry.str();
     resolved.run = entry;
@@ -121,7 +121,7 @@ ResolvedEntry ResolveEntry(const CString& entry, FileSystem& fs, bool literal) {
     }
     resolved.paths.diffTyped = resolved.paths.typed;
     std::string relative;
-    if (PatchRefuses(resolved.paths.typed) && FromCurrentDirectory(resolved.paths.anchor, fs, relative))
+    if (diff && PatchRefuses(resolved.paths.typed) && FromCurrentDirectory(resolved.paths.anchor, fs, relative))
         resolved.paths.diffTyped = relative;
     return resolved;
 }

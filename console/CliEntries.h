@@ -26,4 +26,5 @@ struct ResolvedEntry {
 // directory; a root ("/", "C:\", "\\server\share\") names nothing, so that an
 // empty variable in "$RECS/" never walks a whole disk. literal: the entry
 // names one file or directory, its "*" and "?" being part of the name.
-ResolvedEntry ResolveEntry(const CString& entry, FileSystem& fs, bool literal = false);
+// diff: the names that a diff's headers give are worked out too.
+ResolvedEntry ResolveEntry(const CString& entry, FileSystem& fs, bool literal = false, bool diff = false);

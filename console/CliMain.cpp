@@ -125,7 +125,7 @@ int RunEntries(const std::vector<Entry>& entries, const CliOptions& options, std
     for (const Entry& entry : entries) {
         ResolvedEntry resolved;
         try {
-            if (entry.exact) resolved = ResolveEntry(entry.text, fs, options.literal);
+            if (entry.exact) resolved = ResolveEntry(entry.text, fs, options.literal, options.diff);
             if (!resolved.problem.empty()) {
                 // A run of it, as the dialog's, finds nothing and is complete.
                 sink.EntryFailed(entry.text.str(), resolved.problem);

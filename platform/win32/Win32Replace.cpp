@@ -75,7 +75,9 @@ std::wstring AsideName(const std::wstring& temp) {
 // scanner holds it), error names it.
 void RemoveAside(const std::wstring& aside, FileError& error) {
     if (SystemCalls().DeleteFileW(aside.c_str())) return;
-    error = ErrorFrom(GetLastError());
+    const DWORD code = GetLastError();
+    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return;  // gone already
+    error = ErrorFrom(code);
     std::string left;
     ToNarrow(ShortForm(aside), left);
     error.oldCopy = CString(std::move(left));
