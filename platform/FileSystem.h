@@ -246,18 +246,6 @@ public:
     // How many files this process may hold open at once besides those it
     // holds now; SIZE_MAX where the system sets no such limit.
     virtual size_t OpenFilesLeft() { return SIZE_MAX; }
-
-    // A file of ours that is left on the disk (a removal failed): noted by
-    // whoever gives up on it, and taken by the run, which names it.
-    virtual void NoteLeftover(const Leftover& leftover) { m_leftovers.push_back(leftover); }
-    virtual std::vector<Leftover> TakeLeftovers() {
-        std::vector<Leftover> taken;
-        taken.swap(m_leftovers);
-        return taken;
-    }
-
-private:
-    std::vector<Leftover> m_leftovers;
 };
 
 // The file system of the machine the program runs on.

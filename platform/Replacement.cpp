@@ -1,6 +1,7 @@
 #include "Replacement.h"
 
 #include <atomic>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -24,7 +25,22 @@ CString TemporaryPath(const CString& target, unsigned long pid, unsigned number)
 
 const FileError kInterrupted{kChangedSinceRead, "The run was interrupted."};
 
+std::mutex g_leftoversLock;  // the dialog runs on a thread of its own
+std::vector<Leftover> g_leftovers;
+
+void NoteLeftover(Leftover leftover) {
+    std::lock_guard<std::mutex> lock(g_leftoversLock);
+    g_leftovers.push_back(std::move(leftover));
+}
+
 }  // namespace
+
+std::vector<Leftover> Replacement::TakeLeftovers() {
+    std::vector<Leftover> taken;
+    std::lock_guard<std::mutex> lock(g_leftoversLock);
+    taken.swap(g_leftovers);
+    return taken;
+}
 
 Replacement::Replacement(FileSystem& fs, const CString& name, std::unique_ptr<InputFile> read, CString temp,
                          std::unique_ptr<OutputFile> out)
@@ -84,7 +100,7 @@ void Replacement::Discard(LeftoverKind kind) noexcept {
         // Gone already is gone: only a file that stays is named.
         FileFacts facts;
         FileError ignored;
-        if (m_fs.Identify(m_temp, facts, ignored)) m_fs.NoteLeftover(Leftover{m_temp, m_name, kind, error});
+        if (m_fs.Identify(m_temp, facts, ignored)) NoteLeftover(Leftover{m_temp, m_name, kind, error});
     } catch (...) {
         // Out of memory: the file may stay, unnamed.
     }

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <memory>
+#include <vector>
 
 #include "FileSystem.h"
 
@@ -23,6 +24,10 @@ public:
     // name: the path the file was opened by; read: that open, which is kept
     // until the commit, so that no other file can take its identity. Null on
     // failure, with the reason in error.
+    // The files of ours that a replacement gave up on and could not remove,
+    // in that order, since they were last taken: the run names them. Kept
+    // here, not in the file system, whose calls keep nothing between them.
+    static std::vector<Leftover> TakeLeftovers();
     static std::unique_ptr<Replacement> Create(FileSystem& fs, const CString& name, std::unique_ptr<InputFile> read,
                                                FileError& error);
     ~Replacement();

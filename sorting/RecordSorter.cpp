@@ -127,7 +127,7 @@ BOOL CRecordSorter::WalkDirectory(const CString& path) {
 }
 
 void CRecordSorter::ReportLeftovers() {
-    for (const Leftover& leftover : m_fs.TakeLeftovers()) m_sink.FileLeft(leftover);
+    for (const Leftover& leftover : Replacement::TakeLeftovers()) m_sink.FileLeft(leftover);
 }
 
 void CRecordSorter::ReportFoundLeftover(const CFileFind& finder) {

@@ -46,8 +46,6 @@ public:
         return m_inner.Rename(from, to, error);
     }
     size_t OpenFilesLeft() override { return m_inner.OpenFilesLeft(); }
-    void NoteLeftover(const Leftover& leftover) override { m_inner.NoteLeftover(leftover); }
-    std::vector<Leftover> TakeLeftovers() override { return m_inner.TakeLeftovers(); }
 
 protected:
     FileSystem& m_inner;
