@@ -398,7 +398,7 @@ TEST(LongRun, DialogAnswersCountsAndStopsBetweenFiles) {
     const size_t kBadAfter = 1200;  // in the box's case: a bad file right after names[kBadAfter]
     for (const auto& way : ways) {
         SCOPED_TRACE(way.first);
-        const bool box = std::string(way.first).find("box") != std::string::npos;
+        const bool box = std::string(way.first).find("bad file") != std::string::npos;
         ScratchDir dir;
         std::vector<std::string> names;  // in the order of the walk
         for (int i = 0; i < 2500; ++i) {
