@@ -424,6 +424,8 @@ TEST(LongRun, DialogAnswersCountsAndStopsBetweenFiles) {
             bool entry = IsWindowEnabled(app.Item(IDOK)) || IsWindowEnabled(app.Item(1000));
             bool onCancel = app.FocusedWindow() == app.Item(IDCANCEL);
             caption = WindowText(app.Dialog());
+            // The bad file's box may have come up since the loop's look: it has the focus.
+            if (box && Dialogs(app.Pid()).size() > 1) break;
             if (caption.rfind("Tervalo - ", 0) == 0 && caption.find(" files") == caption.size() - 6) {
                 ASSERT_FALSE(entry) << "OK or the field takes input during the run";
                 ASSERT_TRUE(onCancel);
