@@ -145,11 +145,13 @@ Replacement::Result Replacement::Rename(FileError& error) {
     // so does one whose mode, owner, links or attributes were changed (the
     // change time moves), which the new file would otherwise undo. (Not
     // where the read's hold has kept every other program away.)
-    FileFacts now;
-    if (!m_facts.nameHeld && !m_fs.Identify(m_name, now, error)) return Result::NotPlaced;
-    if (!m_facts.nameHeld && !SameFileUnchanged(now, m_facts)) {
-        error = FileError{kChangedSinceRead, "The file was changed by another program after it was read."};
-        return Result::NotPlaced;
+    if (!m_facts.nameHeld) {
+        FileFacts now;
+        if (!m_fs.Identify(m_name, now, error)) return Result::NotPlaced;
+        if (!SameFileUnchanged(now, m_facts)) {
+            error = FileError{kChangedSinceRead, "The file was changed by another program after it was read."};
+            return Result::NotPlaced;
+        }
     }
     m_read.reset();
     const CString& target = m_facts.target.IsEmpty() ? m_name : m_facts.target;
