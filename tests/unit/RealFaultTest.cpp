@@ -146,6 +146,11 @@ void OutOfMemory(const TempDir&) { throw std::bad_alloc(); }
 const Files kChangeTree = {{"a.dbr", kUnsorted}, {"m.dbr", kUnsorted}, {"sub/s.dbr", kUnsorted}, {"z.dbr", kUnsorted}};
 const std::string kAllSub = std::string("sub") + kPathSeparator + "*.*";
 
+// m.dbr refused as changed by another program: a.dbr before it is sorted, it
+// and the rest of the walk untouched.
+const std::vector<Message> kMRefused = {{kCannotWriteMessage, "m.dbr"}, {kCompleteMessage, ""}};
+const Files kStoppedAtM = {{"a.dbr", kSorted}, {"m.dbr", kUnsorted}, {"sub/s.dbr", kUnsorted}, {"z.dbr", kUnsorted}};
+
 const ChangeCase kChangeCases[] = {
     {"file vanishes before it is opened", When::BeforeOpen, "m.dbr", [](const TempDir& d) { Remove(d, "m.dbr"); },
      {{kCannotOpenMessage, "m.dbr"}, {kCompleteMessage, ""}},
@@ -159,11 +164,11 @@ const ChangeCase kChangeCases[] = {
     // (Windows keeps a file that is being read, up to its replace, from
     // going away or being changed.)
     {"file vanishes before it is rewritten", When::BeforeRewrite, "m.dbr", [](const TempDir& d) { Remove(d, "m.dbr"); },
-     {{kCannotWriteMessage, "m.dbr"}, {kCompleteMessage, ""}},
+     kMRefused,
      {{"a.dbr", kSorted}, {"m.dbr", kMissing}, {"sub/s.dbr", kUnsorted}, {"z.dbr", kUnsorted}}},
     {"file becomes a directory before it is rewritten", When::BeforeRewrite, "m.dbr",
      [](const TempDir& d) { ToDirectory(d, "m.dbr"); },
-     {{kCannotWriteMessage, "m.dbr"}, {kCompleteMessage, ""}},
+     kMRefused,
      {{"a.dbr", kSorted}, {"m.dbr", kDirectory}, {"sub/s.dbr", kUnsorted}, {"z.dbr", kUnsorted}}},
 #endif
     {"directory vanishes before it is searched", When::BeforeSearch, kAllSub,
@@ -173,7 +178,7 @@ const ChangeCase kChangeCases[] = {
     {"memory runs out while a file is read", When::BeforeOpen, "z.dbr", OutOfMemory, {},
      {{"a.dbr", kSorted}, {"m.dbr", kSorted}, {"sub/s.dbr", kSorted}, {"z.dbr", kUnsorted}}, nullptr, nullptr, true},
     {"memory runs out while new content is written", When::BeforeWrite, "m.dbr", OutOfMemory, {},
-     {{"a.dbr", kSorted}, {"m.dbr", kUnsorted}, {"sub/s.dbr", kUnsorted}, {"z.dbr", kUnsorted}}, nullptr, nullptr, true},
+     kStoppedAtM, nullptr, nullptr, true},
 #ifndef _WIN32
     // Changed by another program between the read and the replace: what it
     // wrote stays, and the link's new target is not overwritten.
@@ -182,18 +187,18 @@ const ChangeCase kChangeCases[] = {
          d.Write("m.new", "c,3,\r\n");
          fs::rename(d.Path("m.new"), d.Path("m.dbr"));
      },
-     {{kCannotWriteMessage, "m.dbr"}, {kCompleteMessage, ""}},
+     kMRefused,
      {{"a.dbr", kSorted}, {"m.dbr", "c,3,\r\n"}, {"sub/s.dbr", kUnsorted}, {"z.dbr", kUnsorted}}},
     {"file written in place by another program before it is rewritten", When::BeforeRewrite, "m.dbr",
      [](const TempDir& d) { d.Write("m.dbr", "c,3,\r\nd,4,\r\n"); },
-     {{kCannotWriteMessage, "m.dbr"}, {kCompleteMessage, ""}},
+     kMRefused,
      {{"a.dbr", kSorted}, {"m.dbr", "c,3,\r\nd,4,\r\n"}, {"sub/s.dbr", kUnsorted}, {"z.dbr", kUnsorted}}},
     {"link pointed elsewhere before the file it led to is rewritten", When::BeforeRewrite, "t1.rec",
      [](const TempDir& d) {
          Remove(d, "m.dbr");
          fs::create_symlink("t2.rec", d.Path("m.dbr"));
      },
-     {{kCannotWriteMessage, "m.dbr"}, {kCompleteMessage, ""}},
+     kMRefused,
      {{"a.dbr", kSorted}, {"m.dbr", "c,3,\r\n"}, {"t1.rec", kUnsorted}, {"t2.rec", "c,3,\r\n"},
       {"sub/s.dbr", kUnsorted}, {"z.dbr", kUnsorted}},
      [](const TempDir& d) {
@@ -205,34 +210,34 @@ const ChangeCase kChangeCases[] = {
     // that write finds the other program's.
     {"file of two names written in place by another program before it is rewritten", When::BeforeRewrite, "m.dbr",
      [](const TempDir& d) { d.Write("m.dbr", "c,3,\r\nd,4,\r\n"); },
-     {{kCannotWriteMessage, "m.dbr"}, {kCompleteMessage, ""}},
+     kMRefused,
      {{"a.dbr", kSorted}, {"m.dbr", "c,3,\r\nd,4,\r\n"}, {"m.two", "c,3,\r\nd,4,\r\n"}, {"sub/s.dbr", kUnsorted},
       {"z.dbr", kUnsorted}},
      [](const TempDir& d) { fs::create_hard_link(d.Path("m.dbr"), d.Path("m.two")); }},
     // What another program changes besides the content is not undone by
     // a new file made as the file was read.
     {"mode changed by another program before the file is rewritten", When::BeforeRewrite, "m.dbr",
-     [](const TempDir& d) { chmod(d.Path("m.dbr").c_str(), 0600); }, {{kCannotWriteMessage, "m.dbr"}, {kCompleteMessage, ""}},
-     {{"a.dbr", kSorted}, {"m.dbr", kUnsorted}, {"sub/s.dbr", kUnsorted}, {"z.dbr", kUnsorted}}, nullptr,
+     [](const TempDir& d) { chmod(d.Path("m.dbr").c_str(), 0600); }, kMRefused,
+     kStoppedAtM, nullptr,
      [](const TempDir& d, const std::string& label) { EXPECT_EQ(StatOf(d, "m.dbr").st_mode & 07777, 0600u) << label; }},
     {"owner changed by another program before the file is rewritten", When::BeforeRewrite, "m.dbr",
      [](const TempDir& d) { chown(d.Path("m.dbr").c_str(), 65534, 65534); },
-     {{kCannotWriteMessage, "m.dbr"}, {kCompleteMessage, ""}},
-     {{"a.dbr", kSorted}, {"m.dbr", kUnsorted}, {"sub/s.dbr", kUnsorted}, {"z.dbr", kUnsorted}}, nullptr,
+     kMRefused,
+     kStoppedAtM, nullptr,
      [](const TempDir& d, const std::string& label) {
          EXPECT_EQ(StatOf(d, "m.dbr").st_uid, 65534u) << label;
          EXPECT_EQ(StatOf(d, "m.dbr").st_gid, 65534u) << label;
      }},
     {"second name made by another program before the file is rewritten", When::BeforeRewrite, "m.dbr",
      [](const TempDir& d) { fs::create_hard_link(d.Path("m.dbr"), d.Path("m.two")); },
-     {{kCannotWriteMessage, "m.dbr"}, {kCompleteMessage, ""}},
+     kMRefused,
      {{"a.dbr", kSorted}, {"m.dbr", kUnsorted}, {"m.two", kUnsorted}, {"sub/s.dbr", kUnsorted}, {"z.dbr", kUnsorted}},
      nullptr,
      [](const TempDir& d, const std::string& label) { EXPECT_EQ(StatOf(d, "m.dbr").st_ino, StatOf(d, "m.two").st_ino) << label; }},
     {"extended attribute set by another program before the file is rewritten", When::BeforeRewrite, "m.dbr",
      [](const TempDir& d) { setxattr(d.Path("m.dbr").c_str(), "user.origin", "staging", 7, 0); },
-     {{kCannotWriteMessage, "m.dbr"}, {kCompleteMessage, ""}},
-     {{"a.dbr", kSorted}, {"m.dbr", kUnsorted}, {"sub/s.dbr", kUnsorted}, {"z.dbr", kUnsorted}}},
+     kMRefused,
+     kStoppedAtM},
     // The attributes step acts on the file that was read, not on what the
     // name leads to: the private file keeps its bits.
     {"private file put under a read-only file's name before it is rewritten", When::BeforeRewrite, "m.dbr",
@@ -241,7 +246,7 @@ const ChangeCase kChangeCases[] = {
          chmod(d.Path("m.new").c_str(), 0600);
          fs::rename(d.Path("m.new"), d.Path("m.dbr"));
      },
-     {{kCannotWriteMessage, "m.dbr"}, {kCompleteMessage, ""}},
+     kMRefused,
      {{"a.dbr", kSorted}, {"m.dbr", "c,3,\r\n"}, {"sub/s.dbr", kUnsorted}, {"z.dbr", kUnsorted}},
      [](const TempDir& d) { chmod(d.Path("m.dbr").c_str(), 0444); },
      [](const TempDir& d, const std::string& label) { EXPECT_EQ(StatOf(d, "m.dbr").st_mode & 07777, 0600u) << label; }},
