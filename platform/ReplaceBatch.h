@@ -1,11 +1,17 @@
 // New content for several files, put on the disk with one flush and then put
 // in place in the order it came: the cost of a flush is paid once per batch
 // rather than once per file. Without durability every replacement is put in
-// place as soon as it comes.
+// place as soon as it comes, by a thread of the batch's own, while the run
+// goes on to read and sort the next file; what became of each is told, in
+// order, by Commit.
 #pragma once
 
+#include <condition_variable>
+#include <exception>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "Replacement.h"
@@ -20,15 +26,23 @@ public:
     static constexpr uint64_t kMaxBytes = 64ull << 20;
     static constexpr size_t kOpenFilesPerFile = 2;
     static constexpr size_t kOpenFilesForTheRest = 16;
+    // Without durability, the thread is woken once this many wait.
+    static constexpr size_t kWakeAfter = 8;
 
     explicit ReplaceBatch(FileSystem& fs) : m_fs(fs) {}
+    // Lets the thread finish the file it is putting in place; what waits
+    // behind it is given up.
+    ~ReplaceBatch();
+    ReplaceBatch(const ReplaceBatch&) = delete;
+    ReplaceBatch& operator=(const ReplaceBatch&) = delete;
+    // Only while the batch is empty.
     void SetDurable(bool durable) { m_durable = durable; }
     bool Durable() const { return m_durable; }
 
     // Takes a finished replacement; true when the batch should now be
     // committed.
     bool Add(std::unique_ptr<Replacement> replacement);
-    bool Empty() const { return m_pending.empty(); }
+    bool Empty() const;
     // A replacement of the file with this identity is waiting here.
     bool Holds(const FileId& id) const;
 
@@ -53,13 +67,38 @@ public:
             return false;
         });
     }
-    // Gives up every replacement.
-    void Abandon() { m_pending.clear(); }
+    // Gives up every replacement not yet put in place (without durability,
+    // those that the thread has put in place stay there, untold).
+    void Abandon();
 
 private:
+    // What the thread made of one replacement.
+    struct Outcome {
+        Replacement::Result result = Replacement::Result::Placed;
+        FileError error;
+        CString keptCopy;
+        std::exception_ptr thrown;
+    };
+    void PutInPlace();
+    // Waits until the thread has stopped: at the end of what it was given,
+    // or at a failure. Takes what it did.
+    void Settle(std::unique_lock<std::mutex>& lock);
+
     FileSystem& m_fs;
     bool m_durable = true;
-    std::vector<std::unique_ptr<Replacement>> m_pending;
     uint64_t m_bytes = 0;
     size_t m_maxFiles = 0;  // 0 until the first file comes
+    // Shared with the thread, under m_lock: the replacements, of which the
+    // first m_outcomes.size() have been tried by it.
+    mutable std::mutex m_lock;
+    std::condition_variable m_wake, m_settled;
+    std::vector<std::unique_ptr<Replacement>> m_pending;
+    std::vector<Outcome> m_outcomes;
+    std::vector<FileId> m_ids;  // of m_pending's files; the run's own
+    bool m_busy = false;     // the thread is at work on one
+    bool m_halted = false;   // it stopped at a failure, or for Abandon
+    bool m_quit = false;
+    bool m_settling = false;  // the run waits for all of it
+    bool m_noThread = false;  // none could be started: each is put in place at once
+    std::thread m_thread;
 };

@@ -17,11 +17,12 @@ struct RunOutcome {
     bool outOfMemory = false;  // std::bad_alloc left the run
 };
 
-inline RunOutcome RunCatching(FileSystem& fs, const std::string& entry, bool keepGoing = false) {
+inline RunOutcome RunCatching(FileSystem& fs, const std::string& entry, bool keepGoing = false, bool durable = true) {
     RunOutcome out;
     RecordingSink sink;
     CRecordSorter sorter(sink, fs);
     sorter.SetKeepGoing(keepGoing);
+    sorter.SetDurable(durable);
     try {
         sorter.Run(CString(entry));
     } catch (const CFileException& e) {

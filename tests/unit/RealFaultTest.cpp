@@ -10,6 +10,7 @@
 #include <chrono>
 #include <climits>
 #include <functional>
+#include <mutex>
 #include <set>
 
 #include "../../platform/PathMatch.h"
@@ -52,21 +53,23 @@ enum class When { BeforeSearch, AfterSearch, BeforeOpen, BeforeRewrite, BeforeWr
 
 class HookedFileSystem : public ForwardingFileSystem {
 public:
+    // Called one at a time: a run without durability puts files in place on
+    // a thread of its own.
     std::function<void(When, const std::string&)> hook = [](When, const std::string&) {};
 
     std::unique_ptr<DirectoryListing> FindFirst(const CString& pattern, CString& root, FileError& error) override {
-        hook(When::BeforeSearch, pattern.str());
+        Hook(When::BeforeSearch, pattern.str());
         auto listing = m_inner.FindFirst(pattern, root, error);
-        hook(When::AfterSearch, pattern.str());
+        Hook(When::AfterSearch, pattern.str());
         return listing;
     }
     std::unique_ptr<InputFile> OpenRead(const CString& path, FileError& error) override {
-        hook(When::BeforeOpen, path.str());
+        Hook(When::BeforeOpen, path.str());
         return m_inner.OpenRead(path, error);
     }
     // The new content of the file read as like, about to be made.
     std::unique_ptr<OutputFile> CreateExclusive(const CString& path, const FileFacts& like, FileError& error) override {
-        hook(When::BeforeRewrite, like.target.str());
+        Hook(When::BeforeRewrite, like.target.str());
         auto real = m_inner.CreateExclusive(path, like, error);
         return real ? std::make_unique<HookedOutput>(*this, like.target.str(), std::move(real), When::BeforeWrite)
                     : nullptr;
@@ -80,11 +83,11 @@ public:
     bool FlushAll(const std::vector<OutputFile*>& files, FileError& error) override {
         std::vector<OutputFile*> real;
         for (OutputFile* f : files) real.push_back(static_cast<HookedOutput*>(f)->m_real.get());
-        hook(When::Flush, "");
+        Hook(When::Flush, "");
         return m_inner.FlushAll(real, error);
     }
     bool Replace(const CString& from, const CString& to, FileError& error) override {
-        hook(When::Replace, to.str());
+        Hook(When::Replace, to.str());
         return m_inner.Replace(from, to, error);
     }
     bool CopyIdentity(const InputFile& from, const FileFacts& facts, OutputFile& to, FileError& error) override {
@@ -92,11 +95,17 @@ public:
     }
 
 private:
+    void Hook(When when, const std::string& path) {
+        std::lock_guard<std::mutex> lock(m_hookLock);
+        hook(when, path);
+    }
+    std::mutex m_hookLock;
+
     struct HookedOutput : public OutputFile {
         HookedOutput(HookedFileSystem& fs, std::string path, std::unique_ptr<OutputFile> real, When when)
             : m_fs(fs), m_path(std::move(path)), m_real(std::move(real)), m_when(when) {}
         bool Write(const void* data, size_t size, FileError& error) override {
-            m_fs.hook(m_when, m_path);
+            m_fs.Hook(m_when, m_path);
             return m_real->Write(data, size, error);
         }
         bool StartWriteback(FileError& error) override { return m_real->StartWriteback(error); }
@@ -268,8 +277,12 @@ const ChangeCase kChangeCases[] = {
 #endif
 };
 
+// Without durability, the files are put in place on a thread of their own
+// while the next ones are read: the same holds.
 TEST(RealFaults, TreeChangesDuringTheRun) {
+    for (bool durable : {true, false})
     for (const ChangeCase& c : kChangeCases) {
+        const std::string name = std::string(c.name) + (durable ? "" : ", without durability");
         TempDir dir;
         MakeFiles(dir, kChangeTree);
         if (c.setup) c.setup(dir);
@@ -281,13 +294,13 @@ TEST(RealFaults, TreeChangesDuringTheRun) {
             done = true;
             c.change(dir);
         };
-        RunOutcome got = RunCatching(hooked, dir.Path());
-        EXPECT_TRUE(done) << c.name << ": the change never happened";
-        EXPECT_FALSE(got.threw) << c.name;
-        EXPECT_EQ(got.outOfMemory, c.outOfMemory) << c.name;
-        EXPECT_EQ(got.messages, Expand(dir, c.messages)) << c.name;
-        CheckFiles(dir, c.after, c.name);
-        if (c.check) c.check(dir, c.name);
+        RunOutcome got = RunCatching(hooked, dir.Path(), false, durable);
+        EXPECT_TRUE(done) << name << ": the change never happened";
+        EXPECT_FALSE(got.threw) << name;
+        EXPECT_EQ(got.outOfMemory, c.outOfMemory) << name;
+        EXPECT_EQ(got.messages, Expand(dir, c.messages)) << name;
+        CheckFiles(dir, c.after, name);
+        if (c.check) c.check(dir, name);
     }
 }
 
@@ -896,15 +909,18 @@ TEST(RealFaults, SignalDuringTheWriteOfALargeFile) {
         // signals back (the making of the new file, the replace), instead
         // of during a write: it takes effect once the step is over.
         When held = When::BeforeWrite;
+        bool durable = true;  // without, the replace is on a thread of its own
     };
     const Case cases[] = {{SIGINT, false},  {SIGTERM, false}, {SIGHUP, false}, {SIGQUIT, false}, {SIGALRM, false},
                           {SIGUSR1, false}, {SIGUSR2, false}, {0, false},      {SIGINT, true},  {SIGTERM, true},
-                          {SIGTERM, false, When::BeforeRewrite}, {SIGTERM, false, When::Replace}};
+                          {SIGTERM, false, When::BeforeRewrite}, {SIGTERM, false, When::Replace},
+                          {SIGTERM, false, When::Replace, false}};
     for (const Case& c : cases) {
         const bool held = c.held != When::BeforeWrite;
         std::string label = std::string(c.sig ? strsignal(c.sig) : "file size limit") + (c.inPlace ? ", in place" : "") +
                             (c.held == When::BeforeRewrite ? ", held by the create" : "") +
-                            (c.held == When::Replace ? ", held by the replace" : "");
+                            (c.held == When::Replace ? ", held by the replace" : "") +
+                            (c.durable ? "" : ", without durability");
         // A signal that this process was started to ignore (as nohup and a
         // script's background job start it) is rightly ignored by a run too.
         struct sigaction started;
@@ -940,7 +956,7 @@ TEST(RealFaults, SignalDuringTheWriteOfALargeFile) {
                 char one = 1;
                 if (write(fds[1], &one, 1) == 1) pause();
             };
-            RunOutcome got = RunCatching(hooked, dir.Path());
+            RunOutcome got = RunCatching(hooked, dir.Path(), false, c.durable);
             _exit(got.threw && got.osError == EFBIG ? 3 : 0);
         }
         close(fds[1]);
