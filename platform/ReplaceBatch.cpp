@@ -1,5 +1,6 @@
 #include "ReplaceBatch.h"
 
+#include <algorithm>
 #include <system_error>
 
 #include "Interrupts.h"
@@ -10,6 +11,7 @@ ReplaceBatch::~ReplaceBatch() {
     {
         std::lock_guard<std::mutex> lock(m_lock);
         m_quit = true;
+        m_stop = true;
     }
     m_wake.notify_all();
     if (m_thread.joinable()) m_thread.join();
@@ -27,7 +29,7 @@ bool ReplaceBatch::Add(std::unique_ptr<Replacement> replacement) {
     if (m_durable) replacement->StartWriteback();
     m_ids.push_back(replacement->Facts().id);
     size_t count;
-    bool halted;
+    bool halted, wake;
     {
         std::lock_guard<std::mutex> lock(m_lock);
         halted = m_halted;
@@ -35,18 +37,17 @@ bool ReplaceBatch::Add(std::unique_ptr<Replacement> replacement) {
         if (m_outcomes.capacity() <= m_pending.size()) m_outcomes.reserve(m_pending.size() + kMaxFiles);
         m_pending.push_back(std::move(replacement));
         count = m_pending.size();
+        wake = m_sleeping && count - m_outcomes.size() >= kWakeAfter;
     }
     m_bytes += size;
-    if (!m_durable && !m_noThread) {
-        if (!m_thread.joinable()) {
-            try {
-                m_thread = std::thread(&ReplaceBatch::PutInPlace, this);
-            } catch (const std::system_error&) {
-                m_noThread = true;
-            }
+    if (!m_durable && !m_noThread && !m_thread.joinable()) {
+        try {
+            m_thread = std::thread(&ReplaceBatch::PutInPlace, this);
+        } catch (const std::system_error&) {
+            m_noThread = true;
         }
-        m_wake.notify_one();
     }
+    if (wake) m_wake.notify_one();
     // A failure on the thread is told before the run goes further.
     return halted || (!m_durable && m_noThread) || count >= m_maxFiles || m_bytes >= kMaxBytes;
 }
@@ -64,41 +65,50 @@ bool ReplaceBatch::Holds(const FileId& id) const {
 
 void ReplaceBatch::PutInPlace() {
     std::unique_lock<std::mutex> lock(m_lock);
-    // Woken for a few at a time (waking it costs more than a file's rename),
-    // it then goes on until none waits.
-    bool draining = false;
     for (;;) {
-        m_wake.wait(lock, [this, &draining] {
+        // Woken for a few at a time: a wake costs more than a file's rename.
+        m_sleeping = true;
+        m_wake.wait(lock, [this] {
             size_t waiting = m_pending.size() - m_outcomes.size();
-            if (waiting == 0) draining = false;
-            return m_quit || (!m_halted && waiting > 0 && (draining || waiting >= kWakeAfter || m_settling));
+            return m_quit || (!m_halted && waiting > 0 && (waiting >= kWakeAfter || m_settling));
         });
+        m_sleeping = false;
         if (m_quit) return;
-        draining = true;
-        Replacement& next = *m_pending[m_outcomes.size()];
+        // All that wait now, in one go: the lock is taken once for them.
+        Replacement* run[kMaxFiles];
+        Outcome outcomes[kMaxFiles];
+        const size_t first = m_outcomes.size();
+        size_t count = std::min(m_pending.size() - first, kMaxFiles);
+        for (size_t i = 0; i < count; ++i) run[i] = m_pending[first + i].get();
         m_busy = true;
         lock.unlock();
-        Outcome outcome;
-        try {
-            outcome.result = next.Commit(outcome.error);
-            outcome.keptCopy = next.KeptCopy();
-        } catch (...) {
-            outcome.thrown = std::current_exception();
+        size_t tried = 0;
+        bool failed = false;
+        while (tried < count && !failed && !m_stop.load()) {
+            Outcome& outcome = outcomes[tried++];
+            try {
+                outcome.result = run[tried - 1]->Commit(outcome.error);
+                outcome.keptCopy = run[tried - 1]->KeptCopy();
+            } catch (...) {
+                outcome.thrown = std::current_exception();
+            }
+            // What follows a failure waits for the run to decide.
+            failed = outcome.thrown || outcome.result != Replacement::Result::Placed;
         }
         lock.lock();
         m_busy = false;
-        // What follows a failure waits for the run to decide.
-        if (outcome.thrown || outcome.result != Replacement::Result::Placed) m_halted = true;
-        m_outcomes.push_back(std::move(outcome));  // has its room
+        if (failed) m_halted = true;
+        for (size_t i = 0; i < tried; ++i) m_outcomes.push_back(std::move(outcomes[i]));  // has its room
         m_settled.notify_all();
     }
 }
 
 void ReplaceBatch::Settle(std::unique_lock<std::mutex>& lock) {
     m_settling = true;
-    m_wake.notify_one();
-    m_settled.wait(lock, [this] { return !m_busy && (m_halted || m_noThread || m_durable || !m_thread.joinable() ||
-                                                    m_outcomes.size() == m_pending.size()); });
+    if (m_sleeping) m_wake.notify_one();
+    m_settled.wait(lock, [this] {
+        return !m_busy && (m_halted || !m_thread.joinable() || m_outcomes.size() == m_pending.size());
+    });
     m_settling = false;
 }
 
@@ -107,10 +117,12 @@ void ReplaceBatch::Abandon() {
     {
         std::unique_lock<std::mutex> lock(m_lock);
         m_halted = true;
+        m_stop = true;
         m_settled.wait(lock, [this] { return !m_busy; });
         pending.swap(m_pending);
         m_outcomes.clear();
         m_halted = false;
+        m_stop = false;
     }
     m_ids.clear();
     m_bytes = 0;

@@ -6,6 +6,7 @@
 // order, by Commit.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <exception>
 #include <functional>
@@ -98,7 +99,9 @@ private:
     bool m_busy = false;     // the thread is at work on one
     bool m_halted = false;   // it stopped at a failure, or for Abandon
     bool m_quit = false;
+    bool m_sleeping = false;  // the thread waits to be woken
     bool m_settling = false;  // the run waits for all of it
+    std::atomic<bool> m_stop{false};  // Abandon or the end: no more commits
     bool m_noThread = false;  // none could be started: each is put in place at once
     std::thread m_thread;
 };
