@@ -246,6 +246,10 @@ public:
     // How many files this process may hold open at once besides those it
     // holds now; SIZE_MAX where the system sets no such limit.
     virtual size_t OpenFilesLeft() { return SIZE_MAX; }
+
+    // Whether two threads may call it at once: true where the calls keep
+    // nothing between them but what the system keeps.
+    virtual bool Concurrent() { return false; }
 };
 
 // The file system of the machine the program runs on.

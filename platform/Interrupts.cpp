@@ -10,9 +10,10 @@ std::atomic<bool> g_arrived{false};
 }  // namespace
 
 bool Register(OutputFile* file) {
+    // Read before the exchange: a slot taken is passed without writing to it.
     for (auto& slot : g_slots) {
         OutputFile* expected = nullptr;
-        if (slot.compare_exchange_strong(expected, file)) return true;
+        if (!slot.load(std::memory_order_relaxed) && slot.compare_exchange_strong(expected, file)) return true;
     }
     return false;
 }
@@ -20,7 +21,7 @@ bool Register(OutputFile* file) {
 void Unregister(OutputFile* file) {
     for (auto& slot : g_slots) {
         OutputFile* expected = file;
-        if (slot.compare_exchange_strong(expected, nullptr)) return;
+        if (slot.load(std::memory_order_relaxed) == file && slot.compare_exchange_strong(expected, nullptr)) return;
     }
 }
 

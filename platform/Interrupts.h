@@ -19,8 +19,9 @@ public:
     Hold& operator=(const Hold&) = delete;
 };
 
-// How many files may be registered at once: a batch's worth and a few more.
-constexpr int kMaxRegistered = 80;
+// How many files may be registered at once: two batches' worth and a few
+// more.
+constexpr int kMaxRegistered = 144;
 
 // Registers file for removal on an interrupt; false when every slot is
 // taken (the file is then not to be made). Call both with a Hold alive.

@@ -327,13 +327,20 @@ BOOL CRecordSorter::SortOrCheck(const CString& path) {
     }
     // Put in place with the rest of its batch; reported once it is.
     m_done.push_back(Done{path, !normal});
-    if (m_batch.Add(file.Detach())) return CommitPending();
-    return TRUE;
+    bool full;
+    try {
+        full = m_batch.Add(file.Detach());
+    } catch (...) {
+        m_done.pop_back();  // not taken
+        throw;
+    }
+    return full ? CommitPending(false) : TRUE;
 }
 
-BOOL CRecordSorter::CommitPending() {
-    std::vector<Done> done;
-    done.swap(m_done);
+BOOL CRecordSorter::CommitPending(bool all) {
+    // m_done's last ones are those still waiting in the batch.
+    const std::vector<Done>& done = m_done;
+    auto told = [this] { m_done.erase(m_done.begin(), m_done.end() - m_batch.Count()); };
     auto placed = [&](size_t i, const FileError& error) {
         // The old content that the replace put aside and could not remove.
         if (!error.oldCopy.IsEmpty())
@@ -354,7 +361,14 @@ BOOL CRecordSorter::CommitPending() {
         }
         return m_keepGoing;
     };
-    BOOL ok = m_batch.Commit(placed, failed) || m_keepGoing;
+    BOOL ok;
+    try {
+        ok = (all ? m_batch.Commit(placed, failed) : m_batch.CommitFinished(placed, failed)) || m_keepGoing;
+    } catch (...) {
+        told();
+        throw;
+    }
+    told();
     ReportLeftovers();
     return ok;
 }

@@ -131,8 +131,10 @@ private:
     BOOL GoesOn() const { return m_mode == SortMode::Check || m_keepGoing; }
     BOOL SortOrCheck(const CString& path);
     // Puts the batch in place and reports its files as done; FALSE once a
-    // failure has been reported (an I/O error throws).
-    BOOL CommitPending();
+    // failure has been reported (an I/O error throws). all: every file
+    // waiting; else those that the batch has to tell now (the last full
+    // batch may stay with its thread).
+    BOOL CommitPending(bool all = true);
     // Names the files of ours that could not be removed since the last call.
     void ReportLeftovers();
     // A file found by the walk whose name is one of ours, left by a run that

@@ -102,4 +102,5 @@ public:
     bool ProcessRunning(unsigned long pid) override;
     bool Rename(const CString& from, const CString& to, FileError& error) override;
     size_t OpenFilesLeft() override;
+    bool Concurrent() override { return true; }
 };

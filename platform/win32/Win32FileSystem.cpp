@@ -170,6 +170,8 @@ public:
 
     unsigned long ProcessId() override { return GetCurrentProcessId(); }
 
+    bool Concurrent() override { return true; }
+
     bool ProcessRunning(unsigned long pid) override {
         if (pid == ProcessId()) return true;
         HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));

@@ -46,6 +46,7 @@ public:
         return m_inner.Rename(from, to, error);
     }
     size_t OpenFilesLeft() override { return m_inner.OpenFilesLeft(); }
+    bool Concurrent() override { return m_inner.Concurrent(); }
 
 protected:
     FileSystem& m_inner;

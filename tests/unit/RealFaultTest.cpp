@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <functional>
@@ -80,12 +81,23 @@ public:
         return real ? std::make_unique<HookedOutput>(*this, name.str(), std::move(real), When::BeforeWriteInPlace)
                     : nullptr;
     }
+    // One Flush hook for the flush, then one with the name of each file.
     bool FlushAll(const std::vector<OutputFile*>& files, FileError& error) override {
         std::vector<OutputFile*> real;
         for (OutputFile* f : files) real.push_back(static_cast<HookedOutput*>(f)->m_real.get());
         Hook(When::Flush, "");
+        for (OutputFile* f : files) Hook(When::Flush, static_cast<HookedOutput*>(f)->m_path);
+        if (++m_flushes == failFlush) {
+            error = FileError{EIO, "Input/output error"};
+            return false;
+        }
         return m_inner.FlushAll(real, error);
     }
+    // Batches of one file: the thread of a durable run flushes each while
+    // the next is read.
+    size_t OpenFilesLeft() override { return smallBatches ? 0 : m_inner.OpenFilesLeft(); }
+    bool smallBatches = false;
+    int failFlush = 0;  // the flush of that number, from 1, fails
     bool Replace(const CString& from, const CString& to, FileError& error) override {
         Hook(When::Replace, to.str());
         return m_inner.Replace(from, to, error);
@@ -100,6 +112,7 @@ private:
         hook(when, path);
     }
     std::mutex m_hookLock;
+    std::atomic<int> m_flushes{0};
 
     struct HookedOutput : public OutputFile {
         HookedOutput(HookedFileSystem& fs, std::string path, std::unique_ptr<OutputFile> real, When when)
@@ -277,16 +290,19 @@ const ChangeCase kChangeCases[] = {
 #endif
 };
 
-// Without durability, the files are put in place on a thread of their own
-// while the next ones are read: the same holds.
+// The files are put in place on a thread of their own while the next ones
+// are read: without durability, and with it when batches are small enough
+// to be full within the tree. The same holds.
 TEST(RealFaults, TreeChangesDuringTheRun) {
-    for (bool durable : {true, false})
+    for (int mode : {0, 1, 2})
     for (const ChangeCase& c : kChangeCases) {
-        const std::string name = std::string(c.name) + (durable ? "" : ", without durability");
+        const bool durable = mode < 2;
+        const std::string name = c.name + std::string(mode == 1 ? ", batches of one" : mode == 2 ? ", without durability" : "");
         TempDir dir;
         MakeFiles(dir, kChangeTree);
         if (c.setup) c.setup(dir);
         HookedFileSystem hooked;
+        hooked.smallBatches = mode == 1;
         bool done = false;
         const std::string trigger = dir.Path(c.trigger);
         hooked.hook = [&](When when, const std::string& path) {
@@ -996,37 +1012,46 @@ TEST(RealFaults, SignalDuringTheWriteOfALargeFile) {
 }
 
 // New content is on the disk before it replaces the old: each replace comes
-// after a flush that followed the making of its file; without durability
-// there is no flush. 70 files make two batches.
+// after a flush of its file; without durability there is no flush. 70 files
+// make two batches. Where the flush of the first fails, none of its files
+// is put in place; a run that goes on puts the rest in place.
 TEST(RealFaults, NewContentIsFlushedBeforeItReplaces) {
-    for (bool durable : {true, false}) {
+    const struct {
+        const char* name;
+        bool durable, keepGoing;
+        int failFlush, flushes;  // -1: as the threads meet
+        int unsorted;
+        size_t messages;  // 0: an I/O error left the run
+    } cases[] = {{"durable", true, false, 0, 2, 0, 1},
+                 {"without durability", false, false, 0, 0, 0, 1},
+                 {"first flush fails", true, false, 1, 1, 70, 0},
+                 {"first flush fails, run going on", true, true, 1, -1, 64, 65}};
+    for (const auto& c : cases) {
         TempDir dir;
-        Files after;
-        for (int i = 0; i < 70; ++i) {
-            std::string name = "f" + std::to_string(i) + ".dbr";
-            dir.Write(name, kUnsorted);
-            after.push_back({name, kSorted});
-        }
+        for (int i = 0; i < 70; ++i) dir.Write("f" + std::to_string(i) + ".dbr", kUnsorted);
         HookedFileSystem hooked;
-        std::vector<When> events;
-        hooked.hook = [&](When w, const std::string&) {
-            if (w == When::BeforeRewrite || w == When::Flush || w == When::Replace) events.push_back(w);
-        };
-        RecordingSink sink;
-        CRecordSorter sorter(sink, hooked);
-        sorter.SetDurable(durable);
-        sorter.Run(CString(dir.Path()));
-        EXPECT_EQ(sink.messages, std::vector<std::string>{kCompleteMessage});
-        int made = 0, flushed = 0, flushes = 0, replaced = 0;
-        for (When w : events) {
-            if (w == When::BeforeRewrite) ++made;
-            if (w == When::Flush) flushed = made, ++flushes;
+        hooked.failFlush = c.failFlush;
+        std::set<std::string> flushed;
+        int flushes = 0;
+        hooked.hook = [&](When w, const std::string& path) {
+            if (w == When::Flush) path.empty() ? void(++flushes) : void(flushed.insert(path));
             if (w == When::Replace) {
-                EXPECT_TRUE(!durable || ++replaced <= flushed) << "a replace before its flush";
+                EXPECT_TRUE(flushed.count(path) || !c.durable) << c.name << ": " << path;
             }
+        };
+        RunOutcome got = RunCatching(hooked, dir.Path(), c.keepGoing, c.durable);
+        EXPECT_EQ(got.messages.size(), c.messages) << c.name;
+        EXPECT_EQ(got.threw, c.messages == 0) << c.name;
+        if (c.flushes >= 0) {
+            EXPECT_EQ(flushes, c.flushes) << c.name;
         }
-        EXPECT_EQ(flushes, durable ? 2 : 0) << durable;
-        CheckFiles(dir, after, "durable " + std::to_string(durable));
+        int unsorted = 0, files = 0;
+        for (const auto& entry : fs::directory_iterator(dir.Path())) {
+            ++files;
+            unsorted += dir.Read(entry.path().filename().string()) == kUnsorted;
+        }
+        EXPECT_EQ(files, 70) << c.name << ": nothing else is left";
+        EXPECT_EQ(unsorted, c.unsorted) << c.name;
     }
 }
 

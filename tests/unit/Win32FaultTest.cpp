@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <sstream>
 
 #include "../../console/CliMain.h"
@@ -165,8 +166,10 @@ TEST(RealFaults, LinkedRecordFileStaysALink) {
 }
 
 // Stand-ins for the backend's system calls: counting ones, or ones that
-// fail; the real table comes back when the object goes.
+// fail; the real table comes back when the object goes. A durable batch is
+// put in place on a thread of its own: the counts are taken under a lock.
 std::map<std::string, int> g_calls;
+std::mutex g_callsLock;
 Win32Calls g_saved;  // the system's own calls
 DWORD g_replaceError = 0;
 HANDLE g_written = nullptr;  // the handle of the first file made with CREATE_NEW
@@ -183,7 +186,10 @@ struct Counted<Member, R (*)(A...)> {
     static R WINAPI Call(A... a) {
         R r = real(a...);
         DWORD error = GetLastError();
-        ++g_calls[name];
+        {
+            std::lock_guard<std::mutex> lock(g_callsLock);
+            ++g_calls[name];
+        }
         SetLastError(error);
         return r;
     }
@@ -198,7 +204,10 @@ struct Counted<Member, R(__stdcall*)(A...)> {
     static R __stdcall Call(A... a) {
         R r = real(a...);
         DWORD error = GetLastError();
-        ++g_calls[name];
+        {
+            std::lock_guard<std::mutex> lock(g_callsLock);
+            ++g_calls[name];
+        }
         SetLastError(error);
         return r;
     }
