@@ -200,8 +200,12 @@ bool ReplaceBatch::CommitFinished(const Placed& placed, const std::function<bool
         }
         // Every one the thread has tried is in place: it stops at a failure.
         const size_t count = m_outcomes.size();
-        done.assign(std::make_move_iterator(m_pending.begin()), std::make_move_iterator(m_pending.begin() + count));
-        outcomes.assign(std::make_move_iterator(m_outcomes.begin()), std::make_move_iterator(m_outcomes.end()));
+        done.reserve(count);  // before anything is taken
+        outcomes.reserve(count);
+        for (size_t i = 0; i < count; ++i) {
+            done.push_back(std::move(m_pending[i]));
+            outcomes.push_back(std::move(m_outcomes[i]));
+        }
         m_pending.erase(m_pending.begin(), m_pending.begin() + count);
         m_outcomes.clear();
         m_sealed -= count;
