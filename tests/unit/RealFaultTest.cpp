@@ -692,10 +692,6 @@ struct NonRootCase {
     std::function<void(const TempDir&)> change = nullptr;
 };
 
-void MakeMine(const TempDir& d, const char* name, mode_t mode) {
-    chown(d.Path(name).c_str(), 65534, 65534);
-    chmod(d.Path(name).c_str(), mode);
-}
 
 const gid_t kSharedGroup = 1234;
 
@@ -706,6 +702,10 @@ Files WithNumbered(Files files, const std::string& dir, int count, const std::st
 }
 
 void GiveToNobody(const TempDir& d, const std::string& name) { chown(d.Path(name).c_str(), 65534, 65534); }
+void MakeMine(const TempDir& d, const char* name, mode_t mode) {
+    GiveToNobody(d, name);
+    chmod(d.Path(name).c_str(), mode);
+}
 
 // A process number that no process has now.
 unsigned long EndedProcess() {

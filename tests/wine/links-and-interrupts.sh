@@ -12,31 +12,31 @@ cli=${1:?usage: links-and-interrupts.sh tervalo-cli.exe}
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 winpath() { echo "Z:$1" | tr / '\\'; }
-run() { WINEDEBUG=-all LC_ALL=C.UTF-8 /usr/lib/wine/wine64 "$cli" "$(winpath "$1")"; }
+# run PATH [OPTION...]
+run() { p=$1; shift; WINEDEBUG=-all LC_ALL=C.UTF-8 /usr/lib/wine/wine64 "$cli" "$@" "$(winpath "$p")"; }
 fail() { printf '%s\n' "$*"; exit 1; }
+unsorted() { printf 'b,1,\r\na,1,\r\n' >"$1"; }
+sorted() { [ "$(od -c "$1")" = "$(printf 'a,1,\r\nb,1,\r\n' | od -c)" ]; }
 
-printf 'b,1,\r\na,1,\r\n' >"$dir/real.dbr"
+unsorted "$dir/real.dbr"
 ln -s real.dbr "$dir/link.dbr"
 run "$dir/link.dbr" >/dev/null
 [ -L "$dir/link.dbr" ] || fail "the link became a file of its own"
-[ "$(od -c "$dir/real.dbr")" = "$(printf 'a,1,\r\nb,1,\r\n' | od -c)" ] || fail "the link's target was not rewritten"
+sorted "$dir/real.dbr" || fail "the link's target was not rewritten"
 
 # Two names of one file in one run, durable and not: a link beside its target,
 # and a second (hard) name. Each name is read once the batch that holds the
 # other is in place; the link stays a link, the two names stay one file.
 for opts in "" --no-sync; do
     mkdir "$dir/two"
-    printf 'b,1,\r\na,1,\r\n' >"$dir/two/a.dbr"
+    unsorted "$dir/two/a.dbr"
     ln -s a.dbr "$dir/two/b.dbr"
-    printf 'b,1,\r\na,1,\r\n' >"$dir/two/c.dbr"
+    unsorted "$dir/two/c.dbr"
     ln "$dir/two/c.dbr" "$dir/two/d.dbr"
-    out=$(WINEDEBUG=-all LC_ALL=C.UTF-8 /usr/lib/wine/wine64 "$cli" $opts "$(winpath "$dir/two")" 2>&1) ||
-        fail "two names ($opts): $out"
+    out=$(run "$dir/two" $opts 2>&1) || fail "two names ($opts): $out"
     [ -L "$dir/two/b.dbr" ] || fail "two names ($opts): the link became a file of its own"
     [ "$(stat -c %i "$dir/two/c.dbr")" = "$(stat -c %i "$dir/two/d.dbr")" ] || fail "two names ($opts): split"
-    for f in a c d; do
-        [ "$(od -c "$dir/two/$f.dbr")" = "$(printf 'a,1,\r\nb,1,\r\n' | od -c)" ] || fail "two names ($opts): $f.dbr"
-    done
+    for f in a c d; do sorted "$dir/two/$f.dbr" || fail "two names ($opts): $f.dbr"; done
     rm -r "$dir/two"
 done
 
@@ -45,14 +45,14 @@ done
 umask 022
 mkdir "$dir/modes"
 for mode in 600 640 644 444; do
-    printf 'b,1,\r\na,1,\r\n' >"$dir/modes/m$mode.dbr"
+    unsorted "$dir/modes/m$mode.dbr"
     chmod $mode "$dir/modes/m$mode.dbr"
 done
 run "$dir/modes" >/dev/null || fail "modes: the run failed"
 for pair in 600:600 640:640 644:644 444:644; do
     got=$(stat -c %a "$dir/modes/m${pair%:*}.dbr")
     [ "$got" = "${pair#*:}" ] || fail "mode ${pair%:*} became $got, not ${pair#*:}"
-    [ "$(od -c "$dir/modes/m${pair%:*}.dbr")" = "$(printf 'a,1,\r\nb,1,\r\n' | od -c)" ] || fail "mode ${pair%:*}: not sorted"
+    sorted "$dir/modes/m${pair%:*}.dbr" || fail "mode ${pair%:*}: not sorted"
 done
 
 # Names of 82 CJK characters and a letter (251 bytes): the temporary
@@ -60,11 +60,9 @@ done
 # in it has.
 mkdir "$dir/long"
 han=$(printf '\346\274\242%.0s' $(seq 82))
-for x in a b c d e f g h i j k l; do printf 'b,1,\r\na,1,\r\n' >"$dir/long/$han$x.dbr"; done
+for x in a b c d e f g h i j k l; do unsorted "$dir/long/$han$x.dbr"; done
 out=$(run "$dir/long" 2>&1) || fail "long names: $out"
-for f in "$dir"/long/*; do
-    [ "$(od -c "$f")" = "$(printf 'a,1,\r\nb,1,\r\n' | od -c)" ] || fail "long names: $f not sorted"
-done
+for f in "$dir"/long/*; do sorted "$f" || fail "long names: $f not sorted"; done
 
 awk 'BEGIN { for (i = 3000000; i > 0; i--) printf "k%d,v\r\n", i }' >"$dir/big.dbr"
 cp "$dir/big.dbr" "$dir/old"
