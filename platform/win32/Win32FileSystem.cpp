@@ -114,15 +114,8 @@ public:
         // and not on a link on the way. (The read shares nothing, so the
         // name leads to the file that was read.)
         std::wstring wide;
-        const FileFacts before = facts;
-        if (!WidePath(facts.target.IsEmpty() ? path : facts.target, wide, error) ||
-            !win32::SetAttributes(wide, attributes, facts, error))
-            return false;
-        // A change of the marks moves the change time: where it was not
-        // taken again, it is no longer known, and the looks that follow do
-        // without it rather than take our own change for another's.
-        if (facts.attributes != before.attributes && facts.changeTime == before.changeTime) facts.changeTime = 0;
-        return true;
+        return WidePath(facts.target.IsEmpty() ? path : facts.target, wide, error) &&
+               win32::SetAttributes(wide, attributes, facts, error);
     }
 
     std::unique_ptr<OutputFile> CreateExclusive(const CString& path, const FileFacts& like, FileError& error) override {

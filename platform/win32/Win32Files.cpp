@@ -292,6 +292,10 @@ bool SetAttributes(const std::wstring& wide, DWORD attributes, FileFacts& facts,
     DWORD now = (facts.attributes & ~settable) | (attributes & settable);
     if (now != FILE_ATTRIBUTE_NORMAL) now &= ~FILE_ATTRIBUTE_NORMAL;
     facts.attributes = now ? now : FILE_ATTRIBUTE_NORMAL;
+    // The change moved the change time, which is not taken again: the looks
+    // that follow do without it rather than take this change for another
+    // program's.
+    facts.changeTime = 0;
     return true;
 }
 
